@@ -1,0 +1,1 @@
+#include "IniHlp.h"

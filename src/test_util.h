@@ -1,0 +1,118 @@
+// Helpers shared by the tests: scratch directories, whole-file reads and writes, child
+// processes, and a file system that fails on command.
+#ifndef DORNVIK_TEST_UTIL_H_
+#define DORNVIK_TEST_UTIL_H_
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "FileSys.h"
+
+// A fresh directory below the system's temporary directory, removed with its content when the
+// object goes away.
+class ScratchDir {
+ public:
+  ScratchDir();
+  ~ScratchDir();
+  ScratchDir(const ScratchDir&) = delete;
+  ScratchDir& operator=(const ScratchDir&) = delete;
+  const std::string& path() const { return path_; }
+  // path() + "/" + name
+  std::string Join(const std::string& name) const;
+
+ private:
+  std::string path_;
+};
+
+// Changes the working directory for the lifetime of the object.
+class ScopedCwd {
+ public:
+  explicit ScopedCwd(const std::string& dir);
+  ~ScopedCwd();
+  ScopedCwd(const ScopedCwd&) = delete;
+  ScopedCwd& operator=(const ScopedCwd&) = delete;
+
+ private:
+  std::string old_;
+};
+
+bool FileExists(const std::string& path);
+// The whole file's bytes; empty when it cannot be read.
+std::string ReadBytes(const std::string& path);
+void WriteBytes(const std::string& path, const std::string& bytes);
+void MakeDirs(const std::string& path);
+
+struct ProcessResult {
+  int status = -1;       // exit status (0-255), or -1 when the process did not exit normally
+  int signal = 0;        // the signal that ended it, if any
+  std::string out;       // standard output
+};
+
+// Runs `argv` (argv[0] a path) in `cwd` with standard input from /dev/null.
+ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string& cwd);
+
+// The path of an executable of this build (for example "Dornvik_SQLite").
+std::string BuildExecutable(const std::string& name);
+
+// Wraps a file system and fails chosen operations. Every operation on the file system and on
+// the files it opened counts as one step, numbered from 1 in the order they happen.
+class FaultFileSystem : public FileSystem {
+ public:
+  enum class Op { kOpenRead, kOpenAppend, kRead, kWrite, kFlush, kSync, kSize, kTruncate,
+                  kLock, kClose, kRename, kRemove };
+
+  explicit FaultFileSystem(FileSystem& base) : base_(base) {}
+
+  // Fails step `step` (from 1); with `persist`, every later step fails too.
+  void FailStep(std::uint64_t step, bool persist) {
+    fail_step_ = step;
+    persist_ = persist;
+  }
+  // Fails every operation of kind `op` whose path contains `pathPart` (empty: any path).
+  void FailOp(Op op, const std::string& pathPart = "") { fail_ops_.push_back({op, pathPart}); }
+  void Clear() {
+    fail_step_ = 0;
+    fail_ops_.clear();
+  }
+  std::uint64_t steps() const { return steps_; }
+  std::uint64_t failures() const { return failures_; }
+  // A readable trace of the operations, one per line ("3 write BEWDATA.tmp").
+  const std::string& trace() const { return trace_; }
+
+  std::unique_ptr<File> OpenRead(const char* path) override;
+  std::unique_ptr<File> OpenAppend(const char* path) override;
+  bool RenameNoReplace(const char* from, const char* to) override;
+  bool Remove(const char* path) override;
+
+  // Counts one step; true when it is to fail.
+  bool Step(Op op, const std::string& path);
+
+ private:
+  struct Rule {
+    Op op;
+    std::string path_part;
+  };
+  FileSystem& base_;
+  std::uint64_t steps_ = 0;
+  std::uint64_t failures_ = 0;
+  std::uint64_t fail_step_ = 0;
+  bool persist_ = false;
+  std::vector<Rule> fail_ops_;
+  std::string trace_;
+};
+
+// Installs a file system for the lifetime of the object.
+class ScopedFileSystem {
+ public:
+  explicit ScopedFileSystem(FileSystem* fs) : old_(SetFileSystem(fs)) {}
+  ~ScopedFileSystem() { SetFileSystem(old_); }
+  ScopedFileSystem(const ScopedFileSystem&) = delete;
+  ScopedFileSystem& operator=(const ScopedFileSystem&) = delete;
+
+ private:
+  FileSystem* old_;
+};
+
+#endif  // DORNVIK_TEST_UTIL_H_
