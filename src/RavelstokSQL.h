@@ -88,4 +88,9 @@ int GetServerTime(char* buffer);
 // One export run over the default SQL runtime and file system; returns the exit status.
 int RunExport(int argc, char** argv);
 
+// The run's status as the process reports it. Windows keeps all 32 bits. Elsewhere only the
+// low 8 bits survive, and a negative sqlcode whose low byte reads as 0 or 1 would pass for a
+// success: such a status is reported as 255.
+int ProcessExitStatus(int status);
+
 #endif  // DORNVIK_RAVELSTOKSQL_H_
