@@ -389,6 +389,30 @@ TEST_F(IniHlpTest, ContextIsClearedAfterALookup) {
   }
 }
 
+// Random files made of separators, line ends, carriage returns, zero bytes, hex digits and
+// long runs: whatever they hold, the lookup stays inside its buffers (checked by the address
+// sanitizer) and gives the same fields whatever the read size.
+TEST_F(IniHlpTest, ArbitraryFilesStayInsideTheBuffers) {
+  std::uint32_t seed = 12345;
+  const auto next = [&seed](std::uint32_t bound) {
+    seed = seed * 1664525U + 1013904223U;
+    return (seed >> 8) % bound;
+  };
+  const char alphabet[] = {';', ';', '\n', '\n', '\r', '\0', 'A', 'F', '0', '9', 'a', ' ', '-'};
+  for (int round = 0; round < 200; ++round) {
+    std::string file;
+    const std::uint32_t length = next(1500);
+    while (file.size() < length) {
+      const char c = alphabet[next(sizeof alphabet)];
+      file.append(next(8) == 0 ? next(450) : 1, c);
+    }
+    const Fields got = Lookup(file, "", "K", 0);
+    EXPECT_LE(got.section.size(), 200U);
+    EXPECT_LE(got.key.size(), 200U);
+    EXPECT_LE(got.value.size(), 200U);
+  }
+}
+
 // The same lookup through the real file system, on a file written with CR LF line ends.
 TEST(IniHlpRealFile, ReadsAFileOnDisk) {
   ScratchDir dir;
