@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -205,4 +206,78 @@ bool FaultFileSystem::RenameNoReplace(const char* from, const char* to) {
 
 bool FaultFileSystem::Remove(const char* path) {
   return !Step(Op::kRemove, path) && base_.Remove(path);
+}
+
+int FakeSqlRuntime::Connect(const char* connectText) {
+  calls.push_back(std::string("connect ") + connectText);
+  return connectResult;
+}
+
+int FakeSqlRuntime::Prepare(const char* statement) {
+  calls.push_back(std::string("prepare ") + statement);
+  return 0;
+}
+
+int FakeSqlRuntime::Execute() {
+  calls.push_back("execute");
+  return executeResult;
+}
+
+int FakeSqlRuntime::SelectInto(const char* statement, char* out, std::size_t capacity) {
+  calls.push_back(std::string("select ") + statement);
+  if (selectResult == 0) std::snprintf(out, capacity, "%s", serverTime.c_str());
+  return selectResult;
+}
+
+int FakeSqlRuntime::OpenCursor(const char* query) {
+  calls.push_back(std::string("open ") + query);
+  open_ = openResult == 0;
+  return openResult;
+}
+
+int FakeSqlRuntime::Fetch(const SqlOutput* outputs, std::size_t count) {
+  calls.push_back("fetch");
+  if (!open_) return openResult != 0 ? openResult : kSqlInvalidCursor;
+  if (fetchErrorAt >= 0 && next_ == static_cast<std::size_t>(fetchErrorAt)) return fetchError;
+  if (next_ >= rows.size()) {
+    for (std::size_t i = 0; i < count; ++i) outputs[i].data[0] = '\0';
+    return kSqlNoData;
+  }
+  const Row& row = rows[next_++];
+  int rc = 0;
+  for (std::size_t i = 0; i < count && i < row.size(); ++i) {
+    const std::optional<std::string>& v = row[i];
+    int c = SqlStoreOutput(outputs[i], v ? v->data() : nullptr, v ? v->size() : 0);
+    if (rc == 0) rc = c;
+  }
+  return rc;
+}
+
+int FakeSqlRuntime::CloseCursor() {
+  calls.push_back("close");
+  open_ = false;
+  return 0;
+}
+
+int FakeSqlRuntime::Update(const char* statement, const char* const* inputs, std::size_t count) {
+  std::string line = "update";
+  std::vector<std::string> keys;
+  for (std::size_t i = 0; i < count; ++i) {
+    keys.push_back(inputs[i]);
+    line += (i == 0 ? " " : "|") + keys.back();
+  }
+  (void)statement;
+  calls.push_back(line);
+  marks.push_back(keys);
+  return updateResult;
+}
+
+int FakeSqlRuntime::Delete(const char* statement) {
+  calls.push_back(std::string("delete ") + statement);
+  return deleteResult;
+}
+
+int FakeSqlRuntime::Commit() {
+  calls.push_back("commit");
+  return commitResult;
 }

@@ -8,7 +8,11 @@
 #include <string>
 #include <vector>
 
+#include <array>
+#include <optional>
+
 #include "FileSys.h"
+#include "SqlRuntime.h"
 
 // A fresh directory below the system's temporary directory, removed with its content when the
 // object goes away.
@@ -113,6 +117,46 @@ class ScopedFileSystem {
 
  private:
   FileSystem* old_;
+};
+
+// A scripted SQL runtime: serves the rows it was given, records every statement, and answers
+// with the codes a test sets.
+class FakeSqlRuntime : public SqlRuntime {
+ public:
+  using Row = std::array<std::optional<std::string>, 16>;
+
+  std::vector<Row> rows;
+  int connectResult = 0;
+  int executeResult = 0;
+  int selectResult = 0;
+  std::string serverTime = "09.12.2024 07:05:00";
+  int openResult = 0;
+  // Fetch returns this code instead of the row with this index (-1: never).
+  int fetchErrorAt = -1;
+  int fetchError = kSqlEndOfFile;
+  int updateResult = 0;
+  int deleteResult = 0;
+  int commitResult = 0;
+
+  // Every call, one line each: "connect scott/tiger@db", "update IDN|STO|DTM|UHR|LFN", ...
+  std::vector<std::string> calls;
+  // The key inputs of every update, in order.
+  std::vector<std::vector<std::string>> marks;
+
+  int Connect(const char* connectText) override;
+  int Prepare(const char* statement) override;
+  int Execute() override;
+  int SelectInto(const char* statement, char* out, std::size_t capacity) override;
+  int OpenCursor(const char* query) override;
+  int Fetch(const SqlOutput* outputs, std::size_t count) override;
+  int CloseCursor() override;
+  int Update(const char* statement, const char* const* inputs, std::size_t count) override;
+  int Delete(const char* statement) override;
+  int Commit() override;
+
+ private:
+  std::size_t next_ = 0;
+  bool open_ = false;
 };
 
 #endif  // DORNVIK_TEST_UTIL_H_
