@@ -14,6 +14,14 @@
 
 namespace {
 
+// Copies a text into a fixed array, terminated, cut to fit.
+template <std::size_t N>
+void SetText(char (&dest)[N], const char* text) {
+  const std::size_t n = std::min(std::strlen(text), N - 1);
+  std::memcpy(dest, text, n);
+  dest[n] = '\0';
+}
+
 // An in-memory file system: files are handed out in reads of at most `chunk` bytes, so that
 // line ends and CR LF pairs fall across read boundaries, and reading can fail from a chosen
 // byte offset on.
@@ -115,9 +123,9 @@ class IniHlpTest : public ::testing::Test {
       fs_.chunk = chunk;
       // Leftovers of an earlier lookup must never show through.
       IniIndex = 4711;
-      std::strcpy(IniSection, "stale");
-      std::strcpy(IniKey, "stale");
-      std::strcpy(IniValue, "stale");
+      SetText(IniSection, "stale");
+      SetText(IniKey, "stale");
+      SetText(IniValue, "stale");
       const int closedBefore = fs_.closed;
       GetIniValue(section, key, index, kPath);
       EXPECT_EQ(fs_.closed, closedBefore + 1) << "file not closed";
@@ -362,9 +370,9 @@ TEST_F(IniHlpTest, EmptyValueFieldDecryptsByTheShortGroupRule) {
 
 TEST_F(IniHlpTest, MissingFileOrFailedReadGivesEmptyValue) {
   IniIndex = 3;
-  std::strcpy(IniValue, "stale");
-  std::strcpy(IniKey, "stale");
-  std::strcpy(IniSection, "stale");
+  SetText(IniValue, "stale");
+  SetText(IniKey, "stale");
+  SetText(IniSection, "stale");
   GetIniValue("", "LOGIN", 0, "missing.ini");
   EXPECT_EQ((Fields{IniIndex, IniSection, IniKey, IniValue}), (Fields{0, "", "", ""}));
   EXPECT_EQ(fs_.opened, 0);

@@ -2,11 +2,20 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <clocale>
 #include <cstring>
 #include <string>
 
 namespace {
+
+// Copies a text into a fixed array, terminated, cut to fit.
+template <std::size_t N>
+void SetText(char (&dest)[N], const char* text) {
+  const std::size_t n = std::min(std::strlen(text), N - 1);
+  std::memcpy(dest, text, n);
+  dest[n] = '\0';
+}
 
 TEST(StrHlpTrimRight, RemovesOnlyTrailingBlanksAndTabs) {
   struct Case {
@@ -27,7 +36,7 @@ TEST(StrHlpTrimRight, RemovesOnlyTrailingBlanksAndTabs) {
   };
   for (const Case& c : cases) {
     char buf[32];
-    std::strcpy(buf, c.in);
+    SetText(buf, c.in);
     EXPECT_EQ(StrTrimRight(buf), buf);
     EXPECT_STREQ(buf, c.out) << "input \"" << c.in << "\"";
   }
@@ -39,7 +48,7 @@ TEST(StrHlpUpper, FoldsAsciiLettersOnlyUnderAnyLocale) {
   for (const char* loc : locales) {
     const char* set = std::setlocale(LC_ALL, loc);
     char buf[64];
-    std::strcpy(buf, "abc;xyz1 /d \xE4\xF6\xFC\xDF\xE9\xFF`{@[");
+    SetText(buf, "abc;xyz1 /d \xE4\xF6\xFC\xDF\xE9\xFF`{@[");
     EXPECT_EQ(StrUpper(buf), buf);
     EXPECT_STREQ(buf, "ABC;XYZ1 /D \xE4\xF6\xFC\xDF\xE9\xFF`{@[")
         << "locale " << (set != nullptr ? set : "(unavailable)");
