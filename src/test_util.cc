@@ -1,6 +1,7 @@
 #include "test_util.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -65,8 +66,12 @@ void WriteBytes(const std::string& path, const std::string& bytes) {
 
 void MakeDirs(const std::string& path) { fs::create_directories(path); }
 
-ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string& cwd) {
+namespace {
+
+ProcessResult Spawn(const std::vector<std::string>& argv, const std::string& cwd,
+                    const std::string& trigger, bool* killed) {
   ProcessResult result;
+  if (killed) *killed = false;
   int pipeFds[2];
   if (::pipe(pipeFds) != 0) return result;
   pid_t pid = ::fork();
@@ -92,6 +97,10 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string
       break;
     }
     result.out.append(buffer, static_cast<std::size_t>(n));
+    if (!trigger.empty() && killed && !*killed && result.out.find(trigger) != std::string::npos) {
+      ::kill(pid, SIGKILL);
+      *killed = true;
+    }
   }
   ::close(pipeFds[0]);
   int status = 0;
@@ -100,6 +109,17 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string
   if (WIFEXITED(status)) result.status = WEXITSTATUS(status);
   if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
   return result;
+}
+
+}  // namespace
+
+ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string& cwd) {
+  return Spawn(argv, cwd, "", nullptr);
+}
+
+ProcessResult RunUntilOutput(const std::vector<std::string>& argv, const std::string& cwd,
+                             const std::string& trigger, bool* killed) {
+  return Spawn(argv, cwd, trigger, killed);
 }
 
 std::string BuildExecutable(const std::string& name) {

@@ -57,6 +57,11 @@ struct ProcessResult {
 // Runs `argv` (argv[0] a path) in `cwd` with standard input from /dev/null.
 ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string& cwd);
 
+// Runs `argv` like RunProcess, but kills it with SIGKILL as soon as its standard output holds
+// `trigger`. `killed` tells whether that happened before the process ended by itself.
+ProcessResult RunUntilOutput(const std::vector<std::string>& argv, const std::string& cwd,
+                             const std::string& trigger, bool* killed);
+
 // The path of an executable of this build (for example "Dornvik_SQLite").
 std::string BuildExecutable(const std::string& name);
 
