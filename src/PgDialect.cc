@@ -165,9 +165,9 @@ class Translator {
     }
   }
 
-  // Emits "name(" + translated arguments + ")" unchanged but for what they contain.
-  void EmitCall(const std::string& name, const std::vector<Range>& args) {
-    result_.text += name;
+  // Emits a call (or any word before parentheses) as written, its arguments translated.
+  void EmitCall(std::size_t nameToken, std::size_t open, const std::vector<Range>& args) {
+    for (std::size_t i = nameToken; i < open; ++i) result_.text += tokens_[i].text;
     result_.text += '(';
     for (std::size_t a = 0; a < args.size(); ++a) {
       if (a > 0) result_.text += ',';
@@ -279,7 +279,7 @@ class Translator {
         const std::size_t close = Closing(next, end);
         if (close < end) {
           const std::vector<Range> args = Arguments(next, close);
-          if (!EmitFunction(token.text, args)) EmitCall(token.text, args);
+          if (!EmitFunction(token.text, args)) EmitCall(i, next, args);
           i = close;
           continue;
         }
@@ -414,7 +414,8 @@ int PgSqlcodeFromConnectError(const std::string& message, bool passwordSent) {
   const std::string m = Lower(message);
   if (Contains(m, "definition of service") || Contains(m, "service file") ||
       Contains(m, "could not translate host name") || Contains(m, "invalid port number") ||
-      Contains(m, "invalid connection option") || Contains(m, "missing \"=\"")) {
+      Contains(m, "for connection option") || Contains(m, "invalid connection option") ||
+      Contains(m, "missing \"=\"")) {
     return kSqlUnknownService;
   }
   if (Contains(m, "database") && Contains(m, "does not exist")) return -12514;

@@ -242,7 +242,12 @@ class PgRuntime final : public SqlRuntime {
       return code != kSqlOk ? code : kSqlTransactionRolledBack;
     }
     Result commit(PQexec(conn_, "COMMIT"));
-    if (!commit.ok()) return Failure(commit);
+    if (!commit.ok()) {
+      // A refused COMMIT (a deferred constraint, say) has ended the transaction all the same.
+      const int code = Failure(commit);
+      if (conn_ != nullptr) BeginTransaction();
+      return code;
+    }
     // COMMIT of a transaction that an error aborted answers ROLLBACK.
     if (std::strcmp(PQcmdStatus(commit.get()), "COMMIT") != 0) {
       const int code = BeginTransaction();

@@ -1,1 +1,13 @@
-int main() { return 0; }
+// Dornvik_PostgreSQL: the export run on PostgreSQL through libpq.
+#include <memory>
+
+#include "PgEngine.h"
+#include "RavelstokSQL.h"
+#include "SQLHlp.h"
+#include "SqlRuntime.h"
+
+int main(int argc, char** argv) {
+  const std::unique_ptr<SqlRuntime> runtime = NewPgRuntime();
+  SqlSetDefault(runtime.get());
+  return RunExport(argc, argv);
+}
