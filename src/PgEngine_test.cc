@@ -332,6 +332,9 @@ TEST_P(ServerEngineTest, MarksFindTheirRowsInEveryTimeZoneAndNeverByEmptyTexts) 
   b.idn = "emptysto";
   b.sto = "";
   Insert(b);
+  b.idn = "gr\xC3\xBCn";  // UTF-8 in the database
+  b.sto = "0001";
+  Insert(b);
 
   const std::string oldTz = EnvOr("PGTZ", "");
   setenv("PGTZ", "Europe/Berlin", 1);
@@ -354,9 +357,12 @@ TEST_P(ServerEngineTest, MarksFindTheirRowsInEveryTimeZoneAndNeverByEmptyTexts) 
   // "" binds NULL, which equals nothing: neither the NULL nor the empty BewSto matches.
   EXPECT_EQ(kSqlOk, Mark(*rt, "nullsto", "", "20240331000000", "20240331033000", "1"));
   EXPECT_EQ(kSqlOk, Mark(*rt, "emptysto", "", "20240331000000", "20240331033000", "1"));
+  // Windows-1252 from the program finds its row.
+  EXPECT_EQ(kSqlOk, Mark(*rt, "gr\xFCn", "0001", "20240331000000", "20240331033000", "1"));
   EXPECT_EQ(kSqlOk, rt->CloseCursor());
   ASSERT_EQ(kSqlOk, rt->Commit());
-  EXPECT_EQ((std::vector<std::string>{"emptysto:-", "gap:4", "nullsto:-"}), Marks());
+  EXPECT_EQ((std::vector<std::string>{"emptysto:-", "gap:4", "gr\xC3\xBCn:4", "nullsto:-"}),
+            Marks());
 }
 
 TEST_P(ServerEngineTest, ErrorsArriveAsOracleCodes) {

@@ -1,1 +1,13 @@
-int main() { return 0; }
+// Dornvik_ODBC: the export run through an ODBC data source (Oracle, PostgreSQL).
+#include <memory>
+
+#include "OdbcEngine.h"
+#include "RavelstokSQL.h"
+#include "SQLHlp.h"
+#include "SqlRuntime.h"
+
+int main(int argc, char** argv) {
+  const std::unique_ptr<SqlRuntime> runtime = NewOdbcRuntime();
+  SqlSetDefault(runtime.get());
+  return RunExport(argc, argv);
+}
