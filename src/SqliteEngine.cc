@@ -33,58 +33,72 @@ namespace {
 
 // ---------------------------------------------------------------------------------------------
 // Oracle error numbers that this engine reports besides those of SqlRuntime.h.
-constexpr int kOraInternal = -600;          // ORA-00600: anything without a closer match
-constexpr int kOraInvalidSql = -900;        // ORA-00900: invalid SQL statement
-constexpr int kOraInvalidIdentifier = -904; // ORA-00904: no such column or function
-constexpr int kOraMissingOption = -922;     // ORA-00922: missing or invalid option
-constexpr int kOraInconsistentTypes = -932; // ORA-00932
-constexpr int kOraUniqueViolated = -1;      // ORA-00001
+constexpr int kOraInternal = -600;            // ORA-00600: anything without a closer match
+constexpr int kOraInvalidSql = -900;          // ORA-00900: invalid SQL statement
+constexpr int kOraInvalidIdentifier = -904;   // ORA-00904: no such column or function
+constexpr int kOraMissingOption = -922;       // ORA-00922: missing or invalid option
+constexpr int kOraInconsistentTypes = -932;   // ORA-00932
+constexpr int kOraUniqueViolated = -1;        // ORA-00001
 constexpr int kOraNoStatementParsed = -1003;  // ORA-01003: EXECUTE without a PREPARE
-constexpr int kOraBindNotExisting = -1006;  // ORA-01006
-constexpr int kOraNotInSelectList = -1007;  // ORA-01007: more outputs than columns
-constexpr int kOraNotAllBound = -1008;      // ORA-01008
-constexpr int kOraCancelled = -1013;        // ORA-01013
-constexpr int kOraNoPrivilege = -1031;      // ORA-01031
-constexpr int kOraNotNull = -1400;          // ORA-01400
-constexpr int kOraTooManyRows = -1422;      // ORA-01422: SELECT INTO found more than one row
-constexpr int kOraTooLong = -1489;          // ORA-01489
-constexpr int kOraCorrupt = -1578;          // ORA-01578
-constexpr int kOraFull = -1653;             // ORA-01653: unable to extend table
-constexpr int kOraInvalidNumber = -1722;    // ORA-01722
-constexpr int kOraBadFormat = -1821;        // ORA-01821: date format not recognized
-constexpr int kOraFormatEnds = -1830;       // ORA-01830: format ends before the input
-constexpr int kOraInputShort = -1840;       // ORA-01840: input not long enough for format
-constexpr int kOraBadYear = -1841;          // ORA-01841: year must be 1..9999 here
-constexpr int kOraBadMonth = -1843;         // ORA-01843: not a valid month
-constexpr int kOraBadDay = -1847;           // ORA-01847: day of month out of range
-constexpr int kOraBadHour12 = -1849;        // ORA-01849: hour must be between 1 and 12
-constexpr int kOraBadHour = -1850;          // ORA-01850
-constexpr int kOraBadMinute = -1851;        // ORA-01851
-constexpr int kOraBadSecond = -1852;        // ORA-01852
-constexpr int kOraNonNumeric = -1858;       // ORA-01858: non-numeric where a digit belongs
-constexpr int kOraLiteralMismatch = -1861;  // ORA-01861: literal does not match format
-constexpr int kOraCheckViolated = -2290;    // ORA-02290
-constexpr int kOraParentMissing = -2291;    // ORA-02291
-constexpr int kOraBadSessionOption = -2248; // ORA-02248: invalid option for ALTER SESSION
-constexpr int kOraOutOfMemory = -4030;      // ORA-04030
-constexpr int kOraReadOnly = -16000;        // ORA-16000: database open for read-only access
+constexpr int kOraBindNotExisting = -1006;    // ORA-01006
+constexpr int kOraNotInSelectList = -1007;    // ORA-01007: more outputs than columns
+constexpr int kOraNotAllBound = -1008;        // ORA-01008
+constexpr int kOraCancelled = -1013;          // ORA-01013
+constexpr int kOraNoPrivilege = -1031;        // ORA-01031
+constexpr int kOraNotNull = -1400;            // ORA-01400
+constexpr int kOraTooManyRows = -1422;        // ORA-01422: SELECT INTO found more than one row
+constexpr int kOraTooLong = -1489;            // ORA-01489
+constexpr int kOraCorrupt = -1578;            // ORA-01578
+constexpr int kOraFull = -1653;               // ORA-01653: unable to extend table
+constexpr int kOraInvalidNumber = -1722;      // ORA-01722
+constexpr int kOraBadFormat = -1821;          // ORA-01821: date format not recognized
+constexpr int kOraFormatEnds = -1830;         // ORA-01830: format ends before the input
+constexpr int kOraInputShort = -1840;         // ORA-01840: input not long enough for format
+constexpr int kOraBadYear = -1841;            // ORA-01841: year must be 1..9999 here
+constexpr int kOraBadMonth = -1843;           // ORA-01843: not a valid month
+constexpr int kOraBadDay = -1847;             // ORA-01847: day of month out of range
+constexpr int kOraBadHour12 = -1849;          // ORA-01849: hour must be between 1 and 12
+constexpr int kOraBadHour = -1850;            // ORA-01850
+constexpr int kOraBadMinute = -1851;          // ORA-01851
+constexpr int kOraBadSecond = -1852;          // ORA-01852
+constexpr int kOraNonNumeric = -1858;         // ORA-01858: non-numeric where a digit belongs
+constexpr int kOraLiteralMismatch = -1861;    // ORA-01861: literal does not match format
+constexpr int kOraCheckViolated = -2290;      // ORA-02290
+constexpr int kOraParentMissing = -2291;      // ORA-02291
+constexpr int kOraBadSessionOption = -2248;   // ORA-02248: invalid option for ALTER SESSION
+constexpr int kOraOutOfMemory = -4030;        // ORA-04030
+constexpr int kOraReadOnly = -16000;          // ORA-16000: database open for read-only access
 
 const char* OraMessage(int code) {
   switch (code) {
-    case kOraInvalidNumber: return "invalid number";
-    case kOraBadFormat: return "date format not recognized";
-    case kOraFormatEnds: return "date format picture ends before converting entire input string";
-    case kOraInputShort: return "input value not long enough for date format";
-    case kOraBadYear: return "year must be between 1 and 9999, and not be 0";
-    case kOraBadMonth: return "not a valid month";
-    case kOraBadDay: return "day of month must be between 1 and last day of month";
-    case kOraBadHour12: return "hour must be between 1 and 12";
-    case kOraBadHour: return "hour must be between 0 and 23";
-    case kOraBadMinute: return "minutes must be between 0 and 59";
-    case kOraBadSecond: return "seconds must be between 0 and 59";
-    case kOraNonNumeric: return "a non-numeric character was found where a numeric was expected";
-    case kOraLiteralMismatch: return "literal does not match format string";
-    default: return "error";
+    case kOraInvalidNumber:
+      return "invalid number";
+    case kOraBadFormat:
+      return "date format not recognized";
+    case kOraFormatEnds:
+      return "date format picture ends before converting entire input string";
+    case kOraInputShort:
+      return "input value not long enough for date format";
+    case kOraBadYear:
+      return "year must be between 1 and 9999, and not be 0";
+    case kOraBadMonth:
+      return "not a valid month";
+    case kOraBadDay:
+      return "day of month must be between 1 and last day of month";
+    case kOraBadHour12:
+      return "hour must be between 1 and 12";
+    case kOraBadHour:
+      return "hour must be between 0 and 23";
+    case kOraBadMinute:
+      return "minutes must be between 0 and 59";
+    case kOraBadSecond:
+      return "seconds must be between 0 and 59";
+    case kOraNonNumeric:
+      return "a non-numeric character was found where a numeric was expected";
+    case kOraLiteralMismatch:
+      return "literal does not match format string";
+    default:
+      return "error";
   }
 }
 
@@ -159,28 +173,40 @@ int MapSqliteError(int rc, const char* message) {
       return kSqlResourceBusy;
     case SQLITE_CONSTRAINT:
       switch (rc) {
-        case SQLITE_CONSTRAINT_NOTNULL: return kOraNotNull;
-        case SQLITE_CONSTRAINT_CHECK: return kOraCheckViolated;
-        case SQLITE_CONSTRAINT_FOREIGNKEY: return kOraParentMissing;
-        default: return kOraUniqueViolated;
+        case SQLITE_CONSTRAINT_NOTNULL:
+          return kOraNotNull;
+        case SQLITE_CONSTRAINT_CHECK:
+          return kOraCheckViolated;
+        case SQLITE_CONSTRAINT_FOREIGNKEY:
+          return kOraParentMissing;
+        default:
+          return kOraUniqueViolated;
       }
-    case SQLITE_READONLY: return kOraReadOnly;
+    case SQLITE_READONLY:
+      return kOraReadOnly;
     case SQLITE_IOERR:
     case SQLITE_CANTOPEN:
       return kSqlEndOfFile;
     case SQLITE_CORRUPT:
     case SQLITE_NOTADB:
       return kOraCorrupt;
-    case SQLITE_FULL: return kOraFull;
-    case SQLITE_NOMEM: return kOraOutOfMemory;
-    case SQLITE_INTERRUPT: return kOraCancelled;
+    case SQLITE_FULL:
+      return kOraFull;
+    case SQLITE_NOMEM:
+      return kOraOutOfMemory;
+    case SQLITE_INTERRUPT:
+      return kOraCancelled;
     case SQLITE_PERM:
     case SQLITE_AUTH:
       return kOraNoPrivilege;
-    case SQLITE_TOOBIG: return kOraTooLong;
-    case SQLITE_MISMATCH: return kOraInconsistentTypes;
-    case SQLITE_RANGE: return kOraBindNotExisting;
-    default: return kOraInternal;
+    case SQLITE_TOOBIG:
+      return kOraTooLong;
+    case SQLITE_MISMATCH:
+      return kOraInconsistentTypes;
+    case SQLITE_RANGE:
+      return kOraBindNotExisting;
+    default:
+      return kOraInternal;
   }
 }
 
@@ -197,9 +223,7 @@ std::string Upper(std::string_view s) {
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
-bool IsAlnum(char c) {
-  return IsDigit(c) || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-}
+bool IsAlnum(char c) { return IsDigit(c) || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 
 // The settings hold Windows-1252 text; SQLite takes file names in UTF-8.
 std::string Cp1252ToUtf8(std::string_view text) {
@@ -376,9 +400,8 @@ Translation Translate(std::string_view oracle) {
         continue;
       }
       const bool ends =
-          depth == orderDepth &&
-          (IsPunct(t, ',') || IsPunct(t, ')') || IsWord(t, "LIMIT") || IsWord(t, "OFFSET") ||
-           IsWord(t, "FETCH") || IsWord(t, "FOR"));
+          depth == orderDepth && (IsPunct(t, ',') || IsPunct(t, ')') || IsWord(t, "LIMIT") ||
+                                  IsWord(t, "OFFSET") || IsWord(t, "FETCH") || IsWord(t, "FOR"));
       if (ends) {
         endTerm();
         out += pendingSpace;
@@ -442,8 +465,8 @@ Translation Translate(std::string_view oracle) {
       out += t.text;
       tr.selectEnd = out.size();
       const std::size_t j = next(i + 1);
-      if (j < n && (IsWord(tok[j], "DISTINCT") || IsWord(tok[j], "UNIQUE") ||
-                    IsWord(tok[j], "ALL"))) {
+      if (j < n &&
+          (IsWord(tok[j], "DISTINCT") || IsWord(tok[j], "UNIQUE") || IsWord(tok[j], "ALL"))) {
         tr.plainSelect = false;
       }
       ++i;
@@ -583,8 +606,7 @@ bool IsDmlText(std::string_view text) {
   for (const Token& t : Tokenize(text)) {
     if (t.kind == Tok::kSpace) continue;
     if (t.kind == Tok::kPunct && t.text == "(") continue;
-    return IsWord(t, "UPDATE") || IsWord(t, "DELETE") || IsWord(t, "INSERT") ||
-           IsWord(t, "MERGE");
+    return IsWord(t, "UPDATE") || IsWord(t, "DELETE") || IsWord(t, "INSERT") || IsWord(t, "MERGE");
   }
   return false;
 }
@@ -700,9 +722,9 @@ int ParseFormat(std::string_view f, std::vector<FmtItem>* items) {
   static const struct {
     const char* name;
     Fe kind;
-  } kElements[] = {{"YYYY", Fe::kYear},   {"HH24", Fe::kHour24}, {"HH12", Fe::kHour12},
-                   {"HH", Fe::kHour12},   {"MM", Fe::kMonth},    {"MI", Fe::kMinute},
-                   {"DD", Fe::kDay},      {"SS", Fe::kSecond}};
+  } kElements[] = {{"YYYY", Fe::kYear}, {"HH24", Fe::kHour24}, {"HH12", Fe::kHour12},
+                   {"HH", Fe::kHour12}, {"MM", Fe::kMonth},    {"MI", Fe::kMinute},
+                   {"DD", Fe::kDay},    {"SS", Fe::kSecond}};
   std::size_t i = 0;
   while (i < f.size()) {
     const char c = f[i];
@@ -739,17 +761,31 @@ std::string ToChar(const OraDate& d, const std::vector<FmtItem>& items) {
   for (const FmtItem& item : items) {
     int value = 0;
     switch (item.kind) {
-      case Fe::kText: out += item.text; continue;
+      case Fe::kText:
+        out += item.text;
+        continue;
       case Fe::kYear:
         std::snprintf(buffer, sizeof buffer, "%04d", d.year);
         out += buffer;
         continue;
-      case Fe::kMonth: value = d.month; break;
-      case Fe::kDay: value = d.day; break;
-      case Fe::kHour24: value = d.hour; break;
-      case Fe::kHour12: value = d.hour % 12 == 0 ? 12 : d.hour % 12; break;
-      case Fe::kMinute: value = d.minute; break;
-      case Fe::kSecond: value = d.second; break;
+      case Fe::kMonth:
+        value = d.month;
+        break;
+      case Fe::kDay:
+        value = d.day;
+        break;
+      case Fe::kHour24:
+        value = d.hour;
+        break;
+      case Fe::kHour12:
+        value = d.hour % 12 == 0 ? 12 : d.hour % 12;
+        break;
+      case Fe::kMinute:
+        value = d.minute;
+        break;
+      case Fe::kSecond:
+        value = d.second;
+        break;
     }
     std::snprintf(buffer, sizeof buffer, "%02d", value);
     out += buffer;
@@ -792,14 +828,29 @@ int ToDate(std::string_view s, const std::vector<FmtItem>& items, const std::tm&
     }
     if (got == 0) return kOraNonNumeric;
     switch (item.kind) {
-      case Fe::kYear: year = value; break;
-      case Fe::kMonth: month = value; break;
-      case Fe::kDay: day = value; break;
-      case Fe::kHour24: hour = value; break;
-      case Fe::kHour12: hour12 = value; break;
-      case Fe::kMinute: minute = value; break;
-      case Fe::kSecond: second = value; break;
-      case Fe::kText: break;
+      case Fe::kYear:
+        year = value;
+        break;
+      case Fe::kMonth:
+        month = value;
+        break;
+      case Fe::kDay:
+        day = value;
+        break;
+      case Fe::kHour24:
+        hour = value;
+        break;
+      case Fe::kHour12:
+        hour12 = value;
+        break;
+      case Fe::kMinute:
+        minute = value;
+        break;
+      case Fe::kSecond:
+        second = value;
+        break;
+      case Fe::kText:
+        break;
     }
   }
   if (p < s.size()) return kOraFormatEnds;
@@ -949,8 +1000,11 @@ void FnAddMonths(sqlite3_context* ctx, int, sqlite3_value** argv) {
   if (!ArgText(argv[0], &value)) return sqlite3_result_null(ctx);
   std::int64_t months = 0;
   switch (sqlite3_value_numeric_type(argv[1])) {
-    case SQLITE_NULL: return sqlite3_result_null(ctx);
-    case SQLITE_INTEGER: months = sqlite3_value_int64(argv[1]); break;
+    case SQLITE_NULL:
+      return sqlite3_result_null(ctx);
+    case SQLITE_INTEGER:
+      months = sqlite3_value_int64(argv[1]);
+      break;
     case SQLITE_FLOAT: {
       const double m = std::trunc(sqlite3_value_double(argv[1]));
       if (!(m > -1e6 && m < 1e6)) return ResultOraError(ctx, kOraBadYear);
@@ -1015,7 +1069,8 @@ std::string NumberText(double v) {
 
 int StoreColumn(sqlite3_stmt* stmt, int column, const SqlOutput& out) {
   switch (sqlite3_column_type(stmt, column)) {
-    case SQLITE_NULL: return SqlStoreOutput(out, nullptr, 0);
+    case SQLITE_NULL:
+      return SqlStoreOutput(out, nullptr, 0);
     case SQLITE_FLOAT: {
       const std::string text = NumberText(sqlite3_column_double(stmt, column));
       return SqlStoreOutput(out, text.data(), text.size());
@@ -1148,8 +1203,8 @@ int SqliteRuntime::Connect(const char* connectText) {
   int code = kSqlOk;
   if (rc != SQLITE_OK) {
     const int primary = rc & 0xff;
-    code = primary == SQLITE_BUSY || primary == SQLITE_LOCKED ? kSqlResourceBusy
-                                                               : kSqlUnknownService;
+    code =
+        primary == SQLITE_BUSY || primary == SQLITE_LOCKED ? kSqlResourceBusy : kSqlUnknownService;
   } else if (sqlite3_db_readonly(db, "main") == 1) {
     code = kOraReadOnly;  // the marks could not be stored
   } else if (sqlite3_exec(db, "PRAGMA temp_store=FILE", nullptr, nullptr, nullptr) != SQLITE_OK ||
@@ -1269,10 +1324,14 @@ int SqliteRuntime::Prepare(const char* statement) {
 int SqliteRuntime::Execute() {
   if (db_ == nullptr) return kSqlNotConnected;
   switch (dynamic_) {
-    case Dynamic::kNone: return kOraNoStatementParsed;
-    case Dynamic::kFailed: return dynamic_code_;
-    case Dynamic::kSchema: return dynamic_code_ != kSqlOk ? dynamic_code_ : Begin();
-    case Dynamic::kStatement: break;
+    case Dynamic::kNone:
+      return kOraNoStatementParsed;
+    case Dynamic::kFailed:
+      return dynamic_code_;
+    case Dynamic::kSchema:
+      return dynamic_code_ != kSqlOk ? dynamic_code_ : Begin();
+    case Dynamic::kStatement:
+      break;
   }
   const int code = Begin();
   return code != kSqlOk ? code : Run(*dynamic_stmt_);
