@@ -110,7 +110,12 @@ admin_psql() {
 start_server() {
   local attempt
   for attempt in $(seq 1 20); do
-    PORT=$(pick_port)
+    # DORNVIK_PG_TRY_PORT: a port to try first (without looking whether it is free).
+    if [ "$attempt" -eq 1 ] && [ -n "${DORNVIK_PG_TRY_PORT:-}" ]; then
+      PORT=$DORNVIK_PG_TRY_PORT
+    else
+      PORT=$(pick_port)
+    fi
     printf "port = %s\n" "$PORT" >"$DIR/data/port.conf"
     chown "$SERVER_USER" "$DIR/data/port.conf" 2>/dev/null || true
     if as_server "$PGBIN/pg_ctl" -D "$DIR/data" -l "$DIR/log/postgres.log" -w -t 60 start >/dev/null; then
