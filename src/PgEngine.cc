@@ -49,6 +49,18 @@ class Result {
 
 void IgnoreNotice(void*, const char*) {}
 
+// Oracle folds an unquoted user name to its case; here the fold is to PostgreSQL's lower case.
+std::string OracleUserName(const std::string& user) {
+  if (user.size() >= 2 && user.front() == '"' && user.back() == '"') {
+    return user.substr(1, user.size() - 2);
+  }
+  std::string lower = user;
+  for (char& c : lower) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return lower;
+}
+
 class PgRuntime final : public SqlRuntime {
  public:
   PgRuntime() = default;
@@ -58,49 +70,10 @@ class PgRuntime final : public SqlRuntime {
 
   int Connect(const char* connectText) override {
     Disconnect();
-    const ConnectParts parts = SplitConnectText(connectText);
-    std::vector<std::pair<std::string, std::string>> options;
-    if (!parts.user.empty()) options.emplace_back("user", OracleUserName(parts.user));
-    if (!parts.password.empty()) options.emplace_back("password", parts.password);
-    const std::size_t slash = parts.service.find('/');
-    if (slash != std::string::npos) {
-      std::string host = parts.service.substr(0, slash);
-      std::string port;
-      const std::size_t colon = host.rfind(':');
-      const std::size_t bracket = host.rfind(']');
-      if (colon != std::string::npos && (bracket == std::string::npos || colon > bracket)) {
-        port = host.substr(colon + 1);
-        host.erase(colon);
-      }
-      if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
-        host = host.substr(1, host.size() - 2);
-      }
-      if (!host.empty()) options.emplace_back("host", host);
-      if (!port.empty()) options.emplace_back("port", port);
-      options.emplace_back("dbname", parts.service.substr(slash + 1));
-      options.emplace_back("connect_timeout", "30");
-    } else if (!parts.service.empty()) {
-      options.emplace_back("service", parts.service);
-    }
-    options.emplace_back("client_encoding", "WIN1252");
-    options.emplace_back("application_name", "Dornvik");
-
-    std::vector<const char*> keys;
-    std::vector<const char*> values;
-    for (const auto& [key, value] : options) {
-      keys.push_back(key.c_str());
-      values.push_back(value.c_str());
-    }
-    keys.push_back(nullptr);
-    values.push_back(nullptr);
-    PGconn* conn = PQconnectdbParams(keys.data(), values.data(), 0);
-    if (conn == nullptr) return kSqlOtherError;
-    if (PQstatus(conn) != CONNECTION_OK) {
-      const int code =
-          PgSqlcodeFromConnectError(PQerrorMessage(conn), PQconnectionUsedPassword(conn) != 0);
-      PQfinish(conn);
-      return code;
-    }
+    int code = kSqlOk;
+    std::string message;
+    PGconn* conn = PgConnectText(connectText, &code, &message);
+    if (conn == nullptr) return code;
     PQsetNoticeProcessor(conn, IgnoreNotice, nullptr);
     conn_ = conn;
     return BeginTransaction();
@@ -262,17 +235,6 @@ class PgRuntime final : public SqlRuntime {
   // ORA-01008: not all variables bound.
   static constexpr int kSqlNotAllBound = -1008;
 
-  static std::string OracleUserName(const std::string& user) {
-    if (user.size() >= 2 && user.front() == '"' && user.back() == '"') {
-      return user.substr(1, user.size() - 2);
-    }
-    std::string lower = user;
-    for (char& c : lower) {
-      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    }
-    return lower;
-  }
-
   int BeginTransaction() {
     transaction_lost_ = false;
     dirty_ = false;
@@ -363,3 +325,56 @@ class PgRuntime final : public SqlRuntime {
 }  // namespace
 
 std::unique_ptr<SqlRuntime> NewPgRuntime() { return std::make_unique<PgRuntime>(); }
+
+pg_conn* PgConnectText(const char* connectText, int* sqlcode, std::string* message) {
+  const ConnectParts parts = SplitConnectText(connectText);
+  std::vector<std::pair<std::string, std::string>> options;
+  if (!parts.user.empty()) options.emplace_back("user", OracleUserName(parts.user));
+  if (!parts.password.empty()) options.emplace_back("password", parts.password);
+  // host[:port]/dbname, or the name of a section of the service file.
+  const std::size_t slash = parts.service.find('/');
+  if (slash != std::string::npos) {
+    std::string host = parts.service.substr(0, slash);
+    std::string port;
+    const std::size_t colon = host.rfind(':');
+    const std::size_t bracket = host.rfind(']');
+    if (colon != std::string::npos && (bracket == std::string::npos || colon > bracket)) {
+      port = host.substr(colon + 1);
+      host.erase(colon);
+    }
+    if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
+      host = host.substr(1, host.size() - 2);
+    }
+    if (!host.empty()) options.emplace_back("host", host);
+    if (!port.empty()) options.emplace_back("port", port);
+    options.emplace_back("dbname", parts.service.substr(slash + 1));
+    options.emplace_back("connect_timeout", "30");
+  } else if (!parts.service.empty()) {
+    options.emplace_back("service", parts.service);
+  }
+  options.emplace_back("client_encoding", "WIN1252");
+  options.emplace_back("application_name", "Dornvik");
+
+  std::vector<const char*> keys;
+  std::vector<const char*> values;
+  for (const auto& [key, value] : options) {
+    keys.push_back(key.c_str());
+    values.push_back(value.c_str());
+  }
+  keys.push_back(nullptr);
+  values.push_back(nullptr);
+  PGconn* conn = PQconnectdbParams(keys.data(), values.data(), 0);
+  if (conn == nullptr) {
+    *sqlcode = kSqlOtherError;
+    *message = "out of memory";
+    return nullptr;
+  }
+  if (PQstatus(conn) != CONNECTION_OK) {
+    *message = PQerrorMessage(conn);
+    *sqlcode = PgSqlcodeFromConnectError(*message, PQconnectionUsedPassword(conn) != 0);
+    PQfinish(conn);
+    return nullptr;
+  }
+  *sqlcode = kSqlOk;
+  return conn;
+}

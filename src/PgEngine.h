@@ -9,9 +9,15 @@
 #define DORNVIK_PGENGINE_H_
 
 #include <memory>
+#include <string>
 
 class SqlRuntime;
 
 std::unique_ptr<SqlRuntime> NewPgRuntime();
+
+// Opens a libpq connection from a CONNECT text "user/password@service" as the engine does. On
+// failure returns null with the Oracle code in `sqlcode` and libpq's message in `message`.
+struct pg_conn;
+pg_conn* PgConnectText(const char* connectText, int* sqlcode, std::string* message);
 
 #endif  // DORNVIK_PGENGINE_H_

@@ -15,6 +15,7 @@
 #include <set>
 #include <thread>
 
+#include "PgDemoDb.h"
 #include "PgDialect.h"
 #include "ServerEngineTest.h"
 
@@ -110,7 +111,7 @@ void ServerEngineTest::SetUp() {
   admin_ = std::make_unique<PgAdmin>();
   ASSERT_TRUE(admin_->ok()) << "cannot reach the test cluster as administrator";
   // The cases share the one booking table; tests in other processes wait here.
-  admin_->Exec("SELECT pg_advisory_lock(321321)");
+  admin_->Exec("SELECT pg_advisory_lock(" + std::to_string(kPgTableLock) + ")");
   admin_->Exec("DROP TABLE IF EXISTS qrschema.dornvik_deferred");
   admin_->Exec("DROP INDEX IF EXISTS qrschema.qrv321bew_ukz");
   admin_->Exec("TRUNCATE qrschema.qrv321bew");
@@ -596,4 +597,46 @@ TEST(PgDialectTest, LeavesLiteralsAndNamesAloneAndNumbersMarkersByHostVariable) 
   const TranslatedSql odbc = PgTranslate("select x into :b0, :b1 from dual where y=:b2", true);
   EXPECT_EQ("select x   where y=?", odbc.text);
   EXPECT_EQ((std::vector<std::size_t>{2}), odbc.params);
+}
+
+// The admin tool's PostgreSQL tables, in a database of their own: the demo bookings are there
+// and the export's statements run on them.
+TEST(PgDemoDbTest, CreatesTheTableOnceAndFillsItWithDemoBookings) {
+  DORNVIK_NEED_PG_CLUSTER();
+  PgAdmin admin;
+  ASSERT_TRUE(admin.ok());
+  const std::string db = "dornvik_demo_" + std::to_string(getpid());
+  admin.Exec("DROP DATABASE IF EXISTS " + db);
+  admin.Exec("CREATE DATABASE " + db + " OWNER dornvik");
+  const std::string connect = PgCredentials() + "@127.0.0.1:" + PgPort() + "/" + db;
+  std::string error;
+  EXPECT_TRUE(PgDemoDb(connect.c_str(), 300, &error)) << error;
+  EXPECT_FALSE(PgInitDb(connect.c_str(), &error));
+  EXPECT_NE(std::string::npos, error.find("exists")) << error;
+  {
+    auto rt = NewPgRuntime();
+    ASSERT_EQ(kSqlOk, rt->Connect(connect.c_str()));
+    ASSERT_EQ(kSqlOk, rt->Prepare(kTestSchemaSwitch));
+    ASSERT_EQ(kSqlOk, rt->Execute());
+    char count[20] = {};
+    ASSERT_EQ(kSqlOk, rt->SelectInto("select count(*) into :b0  from QRSCHEMA.Qrv321Bew", count,
+                                     sizeof count));
+    EXPECT_STREQ("300", count);
+    ASSERT_EQ(kSqlOk, rt->OpenCursor(kTestBookingQuery));
+    int rows = 0;
+    for (;;) {
+      FetchedRow row;
+      const int code = rt->Fetch(row.out, 16);
+      if (code != kSqlOk && code != kSqlNullFetched) {
+        EXPECT_EQ(kSqlNoData, code);
+        break;
+      }
+      ++rows;
+    }
+    EXPECT_GT(rows, 0);
+    EXPECT_LT(rows, 300);  // some are transferred already
+    EXPECT_EQ(kSqlOk, rt->CloseCursor());
+    EXPECT_EQ(kSqlOk, rt->Delete(kTestPurgeStatement));
+  }
+  admin.Exec("DROP DATABASE " + db + " WITH (FORCE)");
 }

@@ -32,6 +32,10 @@ inline constexpr char kTestPurgeStatement[] =
     "delete  from QRSCHEMA.QRV321BEW  where (BewDat<ADD_MONTHS(SYSDATE,(-3)) and BewUkz=4)";
 inline constexpr char kTestSchemaSwitch[] = "ALTER SESSION SET CURRENT_SCHEMA=QRSCHEMA";
 
+// The advisory lock that a test holds on an administrative connection while it uses the shared
+// booking table qrschema.qrv321bew, so that test processes running side by side take turns.
+inline constexpr long kPgTableLock = 321321;
+
 // True when the cluster's variables are set. Without them a test skips, unless
 // DORNVIK_REQUIRE_PG=1 demands the cluster, in which case it fails.
 bool PgClusterAvailable(std::string* why);
