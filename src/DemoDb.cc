@@ -160,8 +160,8 @@ class Random {
   std::uint64_t state_;
 };
 
-// Booking sources: the four of the normalisation rule, one in lower case, unknown ones, one
-// with a trailing blank (the fetch trims it) and none at all.
+// Booking sources: the four of the normalisation rule, one in lower case, an unknown one and
+// none at all (the later rows also have "DTA " with a trailing blank, which the fetch trims).
 const char* const kSources[] = {"DTA", "40P", "62P", "50P", "dta", "ZZZ", nullptr};
 constexpr unsigned kSourceCount = sizeof kSources / sizeof kSources[0];
 // Every event code that the normalisation rule names, and none.

@@ -129,6 +129,7 @@ const char* OraMessage(int code) {
 // Outcomes of the engine itself:
 //   no connection (never connected, or the connect failed)   -3114 ORA-03114
 //   connect: no service, missing/unreadable/non-database file -12154 ORA-12154
+//   connect: the file is locked by another connection         -54
 //   connect: file can only be opened read-only               -16000
 //   schema switch to another schema than QRSCHEMA            -1435 ORA-01435
 //   another ALTER SESSION option / no schema name            -2248 / -922
