@@ -211,6 +211,17 @@ class OdbcRuntime final : public SqlRuntime {
   }
 
   int Fetch(const SqlOutput* outputs, std::size_t count) override {
+    const int code = FetchRow(outputs, count);
+    // Without a row the variables come back empty.
+    if (code != kSqlOk && code != kSqlNullFetched && code != kSqlTruncated) {
+      for (std::size_t i = 0; i < count; ++i) {
+        if (outputs[i].data != nullptr) std::memset(outputs[i].data, 0, outputs[i].capacity);
+      }
+    }
+    return code;
+  }
+
+  int FetchRow(const SqlOutput* outputs, std::size_t count) {
     if (!connected_) return kSqlNotConnected;
     if (cursor_ != Cursor::kOpen) return kSqlInvalidCursor;
     for (;;) {

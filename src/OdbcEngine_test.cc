@@ -21,11 +21,18 @@ std::string OdbcCredentials() {
 
 std::string OdbcDsn() { return EnvOr("DORNVIK_ODBC_DSN", "DornvikPG"); }
 
-// A user data source beside the cluster's own, pointing at a port where nothing listens.
+// The cluster's data sources and one more, pointing at a port where nothing listens.
 std::string DownDataSource() {
-  const std::string path = EnvOr("DORNVIK_PG_DIR", "/tmp") + "/odbc-down.ini";
-  std::ofstream(path) << "[DornvikPGDown]\nDriver=DornvikPostgreSQL\nServername=127.0.0.1\nPort="
-                      << FreeLoopbackPort() << "\nDatabase=dornvik\n";
+  const std::string dir = EnvOr("DORNVIK_PG_DIR", "/tmp");
+  const std::string path = dir + "/odbc-down.ini";
+  {
+    std::string current = EnvOr("ODBCINI", "");
+    if (current.empty() || current == path) current = dir + "/odbc.ini";
+    std::ifstream sources(current);
+    std::ofstream ini(path);
+    ini << sources.rdbuf() << "\n[DornvikPGDown]\nDriver=DornvikPostgreSQL\n"
+        << "Servername=127.0.0.1\nPort=" << FreeLoopbackPort() << "\nDatabase=dornvik\n";
+  }
   setenv("ODBCINI", path.c_str(), 1);
   return OdbcCredentials() + "@DornvikPGDown";
 }

@@ -49,6 +49,12 @@ class Result {
 
 void IgnoreNotice(void*, const char*) {}
 
+void ClearOutputs(const SqlOutput* outputs, std::size_t count) {
+  for (std::size_t i = 0; i < count; ++i) {
+    if (outputs[i].data != nullptr) std::memset(outputs[i].data, 0, outputs[i].capacity);
+  }
+}
+
 // Oracle folds an unquoted user name to its case; here the fold is to PostgreSQL's lower case.
 std::string OracleUserName(const std::string& user) {
   if (user.size() >= 2 && user.front() == '"' && user.back() == '"') {
@@ -147,6 +153,15 @@ class PgRuntime final : public SqlRuntime {
   }
 
   int Fetch(const SqlOutput* outputs, std::size_t count) override {
+    const int code = FetchRow(outputs, count);
+    // Without a row the variables come back empty.
+    if (code != kSqlOk && code != kSqlNullFetched && code != kSqlTruncated) {
+      ClearOutputs(outputs, count);
+    }
+    return code;
+  }
+
+  int FetchRow(const SqlOutput* outputs, std::size_t count) {
     if (conn_ == nullptr) return kSqlNotConnected;
     if (cursor_ != Cursor::kOpen) return kSqlInvalidCursor;
     if (batch_.get() == nullptr || batch_row_ >= batch_.rows()) {

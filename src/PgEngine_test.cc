@@ -237,7 +237,9 @@ TEST_P(ServerEngineTest, RunsTheExportStatementsAsOracleWould) {
   EXPECT_EQ("E7//", order[5]);
   EXPECT_EQ((std::vector<int>{0, 0, 0, 0, kSqlNullFetched, kSqlNullFetched}), codes);
   FetchedRow after;
+  std::memset(after.f[2], 'x', 50);
   EXPECT_EQ(kSqlNoData, rt->Fetch(after.out, 16));
+  EXPECT_EQ("", after.Field(2));  // no row: the variables come back empty
   EXPECT_EQ(kSqlOk, rt->CloseCursor());
   EXPECT_EQ(kSqlInvalidCursor, rt->Fetch(after.out, 16));
 
