@@ -259,6 +259,7 @@ int RunExport(int argc, char** argv) {
 
   RunState run;
   run.IniPath = argv[1];
+  ServerTimeHost[0] = '\0';  // as at program start
 
   // The target directory is used in capitals; "/" is always put between it and the name.
   std::string targetPath = "BEWDATA";
