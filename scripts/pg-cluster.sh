@@ -5,8 +5,10 @@
 #   scripts/pg-cluster.sh stop DIR    stops it and removes DIR
 #
 # The cluster holds database "dornvik" with role "dornvik" (password "geheim", SCRAM over TCP),
-# schema qrschema owned by that role and the booking table with its indexes. DIR also receives a
-# libpq service file (service "dornvik") and an ODBC configuration (DSN "DornvikPG", psqlODBC).
+# schema qrschema owned by that role and the booking table with its indexes, and a copy of that
+# database, "dornvik_engines", for the engine tests. DIR also receives a libpq service file
+# (services "dornvik", "dornvik_engines") and an ODBC configuration (psqlODBC; data sources
+# "DornvikPG", "DornvikPGEngines").
 # Run as root, the server runs as an unprivileged system user ("postgres" when the PostgreSQL
 # packages created it, else "dornvik-pg"). Missing packages are installed with apt-get. Nothing
 # outside DIR is changed apart from those packages and that user.
@@ -202,12 +204,19 @@ CREATE TABLE qrschema.qrv321bew (
 CREATE INDEX qrv321bew_mark ON qrschema.qrv321bew (BewIDN, BewSto, BewDtm, BewUhr, BewLfn);
 CREATE INDEX qrv321bew_order ON qrschema.qrv321bew (BewDtm, BewUhr);
 EOF
+  # A copy for the engine tests, so that they and the end-to-end tests never share a table.
+  admin_psql postgres -c 'CREATE DATABASE dornvik_engines TEMPLATE dornvik OWNER dornvik'
 
   cat >"$DIR/pg_service.conf" <<EOF
 [dornvik]
 host=127.0.0.1
 port=$PORT
 dbname=dornvik
+
+[dornvik_engines]
+host=127.0.0.1
+port=$PORT
+dbname=dornvik_engines
 EOF
   local driver
   driver=$(odbc_driver_path) || die "psqlODBC driver not found"
@@ -223,6 +232,13 @@ Driver=DornvikPostgreSQL
 Servername=127.0.0.1
 Port=$PORT
 Database=dornvik
+
+[DornvikPGEngines]
+Description=Dornvik test cluster, database of the engine tests
+Driver=DornvikPostgreSQL
+Servername=127.0.0.1
+Port=$PORT
+Database=dornvik_engines
 EOF
 
   {
@@ -238,6 +254,9 @@ EOF
     printf 'export DORNVIK_PG_PASSWORD=geheim\n'
     printf 'export DORNVIK_PG_SERVICE=dornvik\n'
     printf 'export DORNVIK_ODBC_DSN=DornvikPG\n'
+    printf 'export DORNVIK_PG_ENGINE_DB=dornvik_engines\n'
+    printf 'export DORNVIK_PG_ENGINE_SERVICE=dornvik_engines\n'
+    printf 'export DORNVIK_ODBC_ENGINE_DSN=DornvikPGEngines\n'
     printf 'export DORNVIK_PG_ADMIN_CONNINFO=%q\n' \
       "host=127.0.0.1 port=$PORT dbname=dornvik user=$ADMIN_USER password=$(cat "$DIR/admin.pw")"
     printf 'export DORNVIK_PG_CONNINFO=%q\n' \

@@ -19,7 +19,9 @@ std::string OdbcCredentials() {
   return EnvOr("DORNVIK_PG_USER", "dornvik") + "/" + EnvOr("DORNVIK_PG_PASSWORD", "geheim");
 }
 
-std::string OdbcDsn() { return EnvOr("DORNVIK_ODBC_DSN", "DornvikPG"); }
+std::string OdbcDsn() {
+  return EnvOr("DORNVIK_ODBC_ENGINE_DSN", EnvOr("DORNVIK_ODBC_DSN", "DornvikPG").c_str());
+}
 
 // The cluster's data sources and one more, pointing at a port where nothing listens.
 std::string DownDataSource() {
@@ -31,7 +33,7 @@ std::string DownDataSource() {
     std::ifstream sources(current);
     std::ofstream ini(path);
     ini << sources.rdbuf() << "\n[DornvikPGDown]\nDriver=DornvikPostgreSQL\n"
-        << "Servername=127.0.0.1\nPort=" << FreeLoopbackPort() << "\nDatabase=dornvik\n";
+        << "Servername=127.0.0.1\nPort=" << FreeLoopbackPort() << "\nDatabase=dornvik_engines\n";
   }
   setenv("ODBCINI", path.c_str(), 1);
   return OdbcCredentials() + "@DornvikPGDown";

@@ -51,7 +51,11 @@ int FreeLoopbackPort() {
   return port;
 }
 
-PgAdmin::PgAdmin() : conn_(PQconnectdb(EnvOr("DORNVIK_PG_ADMIN_CONNINFO", "").c_str())) {
+// The engine tests have a database of their own; the end-to-end tests use the other.
+PgAdmin::PgAdmin()
+    : conn_(PQconnectdb((EnvOr("DORNVIK_PG_ADMIN_CONNINFO", "") + " dbname=" +
+                         EnvOr("DORNVIK_PG_ENGINE_DB", EnvOr("DORNVIK_PG_DB", "dornvik").c_str()))
+                            .c_str())) {
   PQsetNoticeProcessor(
       conn_, [](void*, const char*) {}, nullptr);
 }
@@ -525,6 +529,9 @@ TEST_P(ServerEngineTest, ACommitTheServerRefusesIsReported) {
 namespace {
 
 std::string PgPort() { return EnvOr("DORNVIK_PG_PORT", "5432"); }
+std::string PgService() {
+  return EnvOr("DORNVIK_PG_ENGINE_SERVICE", EnvOr("DORNVIK_PG_SERVICE", "dornvik").c_str());
+}
 std::string PgCredentials() {
   return EnvOr("DORNVIK_PG_USER", "dornvik") + "/" + EnvOr("DORNVIK_PG_PASSWORD", "geheim");
 }
@@ -532,11 +539,8 @@ std::string PgCredentials() {
 const EngineCase kLibpq = {
     "libpq",
     &NewPgRuntime,
-    [] { return PgCredentials() + "@" + EnvOr("DORNVIK_PG_SERVICE", "dornvik"); },
-    [] {
-      return EnvOr("DORNVIK_PG_USER", "dornvik") + "/falsch@" +
-             EnvOr("DORNVIK_PG_SERVICE", "dornvik");
-    },
+    [] { return PgCredentials() + "@" + PgService(); },
+    [] { return EnvOr("DORNVIK_PG_USER", "dornvik") + "/falsch@" + PgService(); },
     [] { return PgCredentials() + "@nichtda"; },
     [] {
       return PgCredentials() + "@127.0.0.1:" + std::to_string(FreeLoopbackPort()) + "/dornvik";
