@@ -347,13 +347,10 @@ int DecryptHexString(const char* stored, char* result, std::size_t resultCapacit
   const std::size_t storedLength = stored != nullptr ? std::strlen(stored) : 0;
   const std::size_t room = (resultCapacity > 0 && result != nullptr) ? resultCapacity - 1 : 0;
   std::size_t written = 0;
-  char group[16];
   unsigned char bytes[8];
-  for (std::size_t offset = 0; offset < storedLength && written < room; offset += 16) {
-    const std::size_t present = storedLength - offset < 16 ? storedLength - offset : 16;
-    std::memset(group, '0', sizeof group);
-    std::memcpy(group, stored + offset, present);
-    HexToBytes(group, 16, bytes);
+  // Whole blocks only: a short rest would need characters that the text does not have.
+  for (std::size_t offset = 0; offset + 16 <= storedLength && written < room; offset += 16) {
+    HexToBytes(stored + offset, 16, bytes);
 
     std::uint32_t left = LoadLittleEndian(bytes);
     std::uint32_t right = LoadLittleEndian(bytes + 4);
@@ -371,7 +368,6 @@ int DecryptHexString(const char* stored, char* result, std::size_t resultCapacit
     result[written] = '\0';
   }
 
-  WipeBytes(group, sizeof group);
   WipeBytes(bytes, sizeof bytes);
   WipeBytes(&g_context, sizeof g_context);
   return 1;

@@ -26,9 +26,11 @@ void HexToBytes(const char* text, int digits, unsigned char* bytes);
 // Decrypts the stored hex text into `result` (of `resultCapacity` bytes) with `key`, using the
 // module-level context, which is all zero again when the call returns. Always returns 1.
 // Each 16 upper-case hex digits are one block of two little-endian halves; the result ends at
-// the first zero byte decrypted or behind the last block. A short last group (a text whose
-// length is no multiple of 16) is decrypted as if filled up with '0' digits; the result keeps at
-// most resultCapacity - 1 bytes and is always terminated (nothing written for capacity 0).
+// the first zero byte decrypted or behind the last block. Characters behind the last whole block
+// (a text whose length is no multiple of 16, such as the lone line feed of an empty value field)
+// form no block and are not decrypted, so an empty value reads as an empty text. The result
+// keeps at most resultCapacity - 1 bytes and is always terminated (nothing written for
+// capacity 0).
 int DecryptHexString(const char* stored, char* result, std::size_t resultCapacity, const char* key);
 
 // The module-level context, for checks that it holds nothing between calls.

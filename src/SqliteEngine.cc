@@ -348,7 +348,11 @@ std::string TranslateBind(std::string_view bind) {
       if (!IsDigit(bind[k])) digits = false;
       number = number * 10 + static_cast<unsigned long>(bind[k] - '0');
     }
-    if (digits) return "?" + std::to_string(number + 1);
+    if (digits) {
+      std::string marker = "?";
+      marker += std::to_string(number + 1);
+      return marker;
+    }
   }
   return std::string(bind);
 }
@@ -637,7 +641,7 @@ std::int64_t DaysFromCivil(std::int64_t y, int m, int d) {
 }
 
 std::string FormatCanonical(const OraDate& d) {
-  char buffer[32];
+  char buffer[80];  // room for any int, so that no field can be cut
   std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02d %02d:%02d:%02d", d.year, d.month, d.day,
                 d.hour, d.minute, d.second);
   return buffer;
