@@ -388,16 +388,18 @@ class OdbcRuntime final : public SqlRuntime {
     return code;
   }
 
+  // An UPDATE or DELETE. One that finds no row answers "no data", as Oracle's embedded
+  // statements do.
   int Change(const std::string& text, const std::vector<const char*>& inputs) {
     Statement statement;
     const int code = Run(text, inputs, &statement);
-    if (code == kSqlOk) {
-      SQLLEN rows = 0;
-      if (statement.get() == SQL_NULL_HSTMT || !Succeeded(SQLRowCount(statement.get(), &rows)) ||
-          rows != 0) {
-        dirty_ = true;
-      }
+    if (code != kSqlOk) return code;
+    SQLLEN rows = 0;
+    if (statement.get() != SQL_NULL_HSTMT && Succeeded(SQLRowCount(statement.get(), &rows)) &&
+        rows == 0) {
+      return kSqlNoData;
     }
+    dirty_ = true;
     return code;
   }
 

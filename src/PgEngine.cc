@@ -312,11 +312,14 @@ class PgRuntime final : public SqlRuntime {
     return code;
   }
 
-  // An UPDATE or DELETE: a change that the savepoint has to keep from now on.
+  // An UPDATE or DELETE: a change that the savepoint has to keep from now on. One that finds
+  // no row answers "no data", as Oracle's embedded statements do.
   int Change(const std::string& text, const std::vector<const char*>& params) {
     Result result;
     const int code = Run(text, params, &result);
-    if (code == kSqlOk && std::strcmp(PQcmdTuples(result.get()), "0") != 0) dirty_ = true;
+    if (code != kSqlOk) return code;
+    if (std::strcmp(PQcmdTuples(result.get()), "0") == 0) return kSqlNoData;
+    dirty_ = true;
     return code;
   }
 

@@ -362,8 +362,8 @@ TEST_P(ServerEngineTest, MarksFindTheirRowsInEveryTimeZoneAndNeverByEmptyTexts) 
   EXPECT_EQ("20240331023000", row.Field(5));
   EXPECT_EQ(kSqlOk, Mark(*rt, "gap", "0001", row.Field(4), row.Field(5), "1"));
   // "" binds NULL, which equals nothing: neither the NULL nor the empty BewSto matches.
-  EXPECT_EQ(kSqlOk, Mark(*rt, "nullsto", "", "20240331000000", "20240331033000", "1"));
-  EXPECT_EQ(kSqlOk, Mark(*rt, "emptysto", "", "20240331000000", "20240331033000", "1"));
+  EXPECT_EQ(kSqlNoData, Mark(*rt, "nullsto", "", "20240331000000", "20240331033000", "1"));
+  EXPECT_EQ(kSqlNoData, Mark(*rt, "emptysto", "", "20240331000000", "20240331033000", "1"));
   // Windows-1252 from the program finds its row.
   EXPECT_EQ(kSqlOk, Mark(*rt, "gr\xFCn", "0001", "20240331000000", "20240331033000", "1"));
   EXPECT_EQ(kSqlOk, rt->CloseCursor());
