@@ -10,6 +10,9 @@
 #include "DemoDb.h"
 #include "FileSys.h"
 #include "IniHlp.h"
+#ifdef DORNVIK_HAVE_PG
+#include "PgDemoDb.h"
+#endif
 
 namespace {
 
@@ -20,7 +23,11 @@ const char kUsage[] =
     "  ini-set FILE KEY VALUE     store VALUE encrypted under KEY (LOGIN, PASS, NET8) in FILE\n"
     "  ini-get FILE KEY           print the value that the export reads for KEY from FILE\n"
     "  init-db FILE               create an empty SQLite booking database\n"
-    "  demo-db FILE N             create a SQLite booking database with N demo bookings\n";
+    "  demo-db FILE N             create a SQLite booking database with N demo bookings\n"
+    "  init-db --postgresql USER/PASSWORD@SERVICE\n"
+    "                             create schema qrschema and its booking table on PostgreSQL\n"
+    "  demo-db --postgresql USER/PASSWORD@SERVICE N\n"
+    "                             the same, filled with N demo bookings\n";
 
 // What one lookup of the export returns at most: IniValue holds 200 characters, so a stored
 // value has at most 12 blocks of 16 digits, that is 96 bytes of plain text.
@@ -214,33 +221,47 @@ int IniGet(int argc, char** argv, std::FILE* out, std::FILE* err) {
   return 0;
 }
 
-int InitDb(int argc, char** argv, std::FILE* out, std::FILE* err) {
-  if (argc != 3) {
+// "init-db [--postgresql] TARGET" and "demo-db [--postgresql] TARGET N".
+int CreateDb(int argc, char** argv, bool demo, std::FILE* out, std::FILE* err) {
+  int first = 2;
+  bool postgres = argc > 2 && std::strcmp(argv[2], "--postgresql") == 0;
+  if (postgres) ++first;
+  long count = 0;
+  if (argc != first + (demo ? 2 : 1)) {
     std::fputs(kUsage, err);
     return 2;
   }
+  if (demo) {
+    char* end = nullptr;
+    count = std::strtol(argv[first + 1], &end, 10);
+    if (end == argv[first + 1] || *end != '\0' || count < 0) {
+      std::fputs(kUsage, err);
+      return 2;
+    }
+  }
+  const char* target = argv[first];
   std::string error;
-  if (!SqliteInitDb(argv[2], &error)) {
+  bool ok = false;
+  if (!postgres) {
+    ok = demo ? SqliteDemoDb(target, count, &error) : SqliteInitDb(target, &error);
+  } else {
+#ifdef DORNVIK_HAVE_PG
+    ok = demo ? PgDemoDb(target, count, &error) : PgInitDb(target, &error);
+#else
+    error = "this build has no PostgreSQL client";
+#endif
+  }
+  if (!ok) {
     std::fprintf(err, "DornvikAdmin: %s\n", error.c_str());
     return 1;
   }
-  std::fprintf(out, "created %s\n", argv[2]);
-  return 0;
-}
-
-int DemoDb(int argc, char** argv, std::FILE* out, std::FILE* err) {
-  char* end = nullptr;
-  long count = argc == 4 ? std::strtol(argv[3], &end, 10) : -1;
-  if (argc != 4 || end == argv[3] || *end != '\0' || count < 0) {
-    std::fputs(kUsage, err);
-    return 2;
+  // The connect text holds a password: name only where the data went.
+  const char* where = postgres ? "qrschema.qrv321bew" : target;
+  if (demo) {
+    std::fprintf(out, "created %s with %ld bookings\n", where, count);
+  } else {
+    std::fprintf(out, "created %s\n", where);
   }
-  std::string error;
-  if (!SqliteDemoDb(argv[2], count, &error)) {
-    std::fprintf(err, "DornvikAdmin: %s\n", error.c_str());
-    return 1;
-  }
-  std::fprintf(out, "created %s with %ld bookings\n", argv[2], count);
   return 0;
 }
 
@@ -255,8 +276,8 @@ int AdminMain(int argc, char** argv, std::FILE* out, std::FILE* err) {
   if (command == "encrypt") return Encrypt(argc, argv, out, err);
   if (command == "ini-set") return IniSet(argc, argv, out, err);
   if (command == "ini-get") return IniGet(argc, argv, out, err);
-  if (command == "init-db") return InitDb(argc, argv, out, err);
-  if (command == "demo-db") return DemoDb(argc, argv, out, err);
+  if (command == "init-db") return CreateDb(argc, argv, false, out, err);
+  if (command == "demo-db") return CreateDb(argc, argv, true, out, err);
   if (command == "help" || command == "--help" || command == "-h") {
     std::fputs(kUsage, out);
     return 0;

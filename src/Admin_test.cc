@@ -1,6 +1,7 @@
 #include "Admin.h"
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <cstdio>
 #include <fstream>
@@ -149,6 +150,34 @@ TEST(AdminTest, OddNumberOfLinesIsRefused) {
   AdminResult r = Admin({"ini-set", ini, "PASS", "x"});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(ReadBytes(ini), "a;b;c\n1;LOGIN;00\nstray\n");
+}
+
+int CountRows(const std::string& path) {
+  sqlite3* db = nullptr;
+  sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
+  sqlite3_stmt* st = nullptr;
+  int count = -1;
+  if (sqlite3_prepare_v2(db, "select count(*) from Qrv321Bew", -1, &st, nullptr) == SQLITE_OK &&
+      sqlite3_step(st) == SQLITE_ROW) {
+    count = sqlite3_column_int(st, 0);
+  }
+  sqlite3_finalize(st);
+  sqlite3_close(db);
+  return count;
+}
+
+TEST(AdminTest, CreatesSqliteDatabasesOnce) {
+  ScratchDir dir;
+  std::string empty = dir.Join("empty.db"), demo = dir.Join("demo.db");
+  EXPECT_EQ(Admin({"init-db", empty}).status, 0);
+  EXPECT_EQ(CountRows(empty), 0);
+  AdminResult again = Admin({"init-db", empty});
+  EXPECT_EQ(again.status, 1);
+  EXPECT_FALSE(again.err.empty());
+  AdminResult filled = Admin({"demo-db", demo, "150"});
+  EXPECT_EQ(filled.status, 0) << filled.err;
+  EXPECT_EQ(filled.out, "created " + demo + " with 150 bookings\n");
+  EXPECT_EQ(CountRows(demo), 150);
 }
 
 TEST(AdminTest, IniGetOfAMissingFileFails) {

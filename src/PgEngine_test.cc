@@ -228,7 +228,8 @@ TEST_P(ServerEngineTest, RunsTheExportStatementsAsOracleWould) {
     codes.push_back(code);
     EXPECT_EQ(14u, row.Field(4).size());
     EXPECT_EQ(14u, row.Field(5).size());
-    EXPECT_EQ(kSqlOk,
+    // A row with a NULL key column cannot be found again: its mark finds no row.
+    EXPECT_EQ(code == kSqlOk ? kSqlOk : kSqlNoData,
               Mark(*rt, row.Field(2), row.Field(3), row.Field(4), row.Field(5), row.Field(6)));
   }
   ASSERT_EQ(6u, order.size());
