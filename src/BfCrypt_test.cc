@@ -288,8 +288,8 @@ TEST(BfCryptStored, ShortRestIsNotDecrypted) {
     std::size_t length;
     const char* plain;
   };
-  for (Case c : {Case{1, ""}, Case{7, ""}, Case{15, ""}, Case{16, "ABCDEFGH"},
-                 Case{17, "ABCDEFGH"}, Case{31, "ABCDEFGH"}, Case{32, "ABCDEFGHIJKLMNOP"}}) {
+  for (Case c : {Case{1, ""}, Case{7, ""}, Case{15, ""}, Case{16, "ABCDEFGH"}, Case{17, "ABCDEFGH"},
+                 Case{31, "ABCDEFGH"}, Case{32, "ABCDEFGHIJKLMNOP"}}) {
     EXPECT_EQ(Decrypt(full.substr(0, c.length), c.length + 1), c.plain) << c.length;
   }
   // A lone line feed, as an empty value field gives it, reads as an empty text.

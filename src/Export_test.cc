@@ -109,20 +109,21 @@ class Engine {
     for (std::size_t i = 0; i < rows.size(); ++i) {
       const Booking& b = rows[i];
       sql += std::string(i == 0 ? "" : ",") + "(" + Literal(b.tid) + "," + Literal(b.lid) + "," +
-             Literal(b.idn) + "," + Literal(b.sto) + "," + Literal(b.dtm) + "," +
-             Literal(b.uhr) + "," + Literal(b.lfn) + "," + Literal(b.art) + "," +
-             Literal(b.tas) + "," + Literal(b.era) + "," + Literal(b.kze) + "," +
-             Literal(b.ber) + "," + Literal(b.erq) + "," + Literal(b.kst) + "," +
-             Literal(b.qua) + "," + Literal(b.src) + "," + (b.ukz ? *b.ukz : "NULL") + "," +
-             Literal(b.dat) + ")";
+             Literal(b.idn) + "," + Literal(b.sto) + "," + Literal(b.dtm) + "," + Literal(b.uhr) +
+             "," + Literal(b.lfn) + "," + Literal(b.art) + "," + Literal(b.tas) + "," +
+             Literal(b.era) + "," + Literal(b.kze) + "," + Literal(b.ber) + "," + Literal(b.erq) +
+             "," + Literal(b.kst) + "," + Literal(b.qua) + "," + Literal(b.src) + "," +
+             (b.ukz ? *b.ukz : "NULL") + "," + Literal(b.dat) + ")";
     }
     Exec(sql);
   }
 
   // BewIDN -> BewUkz of every row, by BewIDN.
   Rows Marks() {
-    return Query("select BewIDN, BewUkz, case when BewUdt is null then 'open' else 'dated' end "
-                 "from " + table() + " order by BewIDN");
+    return Query(
+        "select BewIDN, BewUkz, case when BewUdt is null then 'open' else 'dated' end "
+        "from " +
+        table() + " order by BewIDN");
   }
 };
 
@@ -204,8 +205,8 @@ class PgServerEngine : public Engine {
     EXPECT_EQ(PQstatus(conn), CONNECTION_OK) << PQerrorMessage(conn);
     PGresult* res = PQexec(conn, sql.c_str());
     ExecStatusType st = PQresultStatus(res);
-    EXPECT_TRUE(st == PGRES_TUPLES_OK || st == PGRES_COMMAND_OK) << sql << ": "
-                                                                << PQerrorMessage(conn);
+    EXPECT_TRUE(st == PGRES_TUPLES_OK || st == PGRES_COMMAND_OK)
+        << sql << ": " << PQerrorMessage(conn);
     for (int r = 0; st == PGRES_TUPLES_OK && r < PQntuples(res); ++r) {
       std::vector<std::string> row;
       for (int c = 0; c < PQnfields(res); ++c) {
@@ -284,9 +285,8 @@ class ExportTest : public testing::TestWithParam<std::string> {
 
   void WriteSettings(const std::string& user, const std::string& password,
                      const std::string& service) {
-    WriteBytes(run_ + "/Velmorand.ini",
-               Setting(1, "LOGIN", user) + Setting(2, "PASS", password) +
-                   Setting(3, "NET8", service));
+    WriteBytes(run_ + "/Velmorand.ini", Setting(1, "LOGIN", user) + Setting(2, "PASS", password) +
+                                            Setting(3, "NET8", service));
   }
 
   ProcessResult Export(std::vector<std::string> extra = {"export"}) {
@@ -313,26 +313,26 @@ TEST_P(ExportTest, FullRunDeliversInOrderMarksEveryRowAndPurges) {
   auto compact = [](const std::string& day) {
     return day.substr(0, 4) + day.substr(5, 2) + day.substr(8, 2);
   };
-  Booking later = Booking::At("3", d2, "08:00:00");        // second on d2
-  Booking first = Booking::At("1", d1, "09:00:00");        // DTA 201: written as 204
+  Booking later = Booking::At("3", d2, "08:00:00");  // second on d2
+  Booking first = Booking::At("1", d1, "09:00:00");  // DTA 201: written as 204
   first.src = "DTA";
   first.era = "201";
-  Booking quiet = Booking::At("2", d2, "07:00:00");        // unknown source: only marked
+  Booking quiet = Booking::At("2", d2, "07:00:00");  // unknown source: only marked
   quiet.src = "XYZ";
-  Booking done = Booking::At("4", d1, "06:00:00");         // already transferred
+  Booking done = Booking::At("4", d1, "06:00:00");  // already transferred
   done.ukz = "4";
-  Booking other = Booking::At("5", d2, "09:30:00");        // BewUkz 7 is not transferred
+  Booking other = Booking::At("5", d2, "09:30:00");  // BewUkz 7 is not transferred
   other.ukz = "7";
   other.src = "50p";
-  Booking stale = Booking::At("6", old, "10:00:00");       // exported, marked, then purged
+  Booking stale = Booking::At("6", old, "10:00:00");  // exported, marked, then purged
   stale.src = "40P";
   stale.ber = "1";
-  Booking gone = Booking::At("7", old, "11:00:00");        // transferred long ago: purged
+  Booking gone = Booking::At("7", old, "11:00:00");  // transferred long ago: purged
   gone.ukz = "4";
-  Booking kept = Booking::At("8", recent, "11:00:00");     // transferred lately: kept
+  Booking kept = Booking::At("8", recent, "11:00:00");  // transferred lately: kept
   kept.ukz = "4";
-  Booking oldOpen = Booking::At("9", old, "12:00:00");     // old, not yet transferred: it is
-  oldOpen.ukz = "3";                                       // marked, and so purged as well
+  Booking oldOpen = Booking::At("9", old, "12:00:00");  // old, not yet transferred: it is
+  oldOpen.ukz = "3";                                    // marked, and so purged as well
   oldOpen.src = "xyz";
   for (const Booking& b : {later, first, quiet, done, other, stale, gone, kept, oldOpen}) {
     engine_->Insert(b);
@@ -348,7 +348,9 @@ TEST_P(ExportTest, FullRunDeliversInOrderMarksEveryRowAndPurges) {
   const Rows expected = {{"1", "4", "dated"}, {"2", "4", "dated"}, {"3", "4", "dated"},
                          {"4", "4", "open"},  {"5", "4", "dated"}, {"8", "4", "open"}};
   EXPECT_EQ(engine_->Marks(), expected);
-  EXPECT_NE(Log().find("\r\nAnzahl \xFC" "bergebener Buchungen : 4\r\n"), std::string::npos);
+  EXPECT_NE(Log().find("\r\nAnzahl \xFC"
+                       "bergebener Buchungen : 4\r\n"),
+            std::string::npos);
   EXPECT_NE(r.out.find("\nAnzahl uebergebener Buchungen : 4"), std::string::npos);
 
   // Nothing is left to deliver once the consumer has taken the file.
@@ -384,12 +386,11 @@ TEST_P(ExportTest, NullAndEmptyKeyColumnsAreExportedButStayUnmarked) {
   ProcessResult r = Export();
   EXPECT_EQ(r.status, 1);
   std::string compact = day.substr(0, 4) + day.substr(5, 2) + day.substr(8, 2);
-  EXPECT_EQ(Delivered(), Line("", "01", compact, "080000", "100", "62P") +
-                             "2,01," + compact + ",080100,,T01,2,1,,,,,100,,,62P\n" +
+  EXPECT_EQ(Delivered(), Line("", "01", compact, "080000", "100", "62P") + "2,01," + compact +
+                             ",080100,,T01,2,1,,,,,100,,,62P\n" +
                              Line("", "01", compact, "080200", "100", "62P") +
                              Line("4", "", compact, "080300", "100", "62P"));
-  Rows marks = engine_->Query("select BewUkz from " + engine_->table() +
-                              " order by BewUhr");
+  Rows marks = engine_->Query("select BewUkz from " + engine_->table() + " order by BewUhr");
   EXPECT_EQ(marks, (Rows{{kNull}, {kNull}, {"4"}, {kNull}}));
 
   // The next run delivers the three unmarked rows again.

@@ -45,13 +45,17 @@ const char kBannerEnd[] = ">>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>Progr
 const char kSettingsMissing[] = "Velmorand.Ini-Datei nicht gefunden";
 const char kConnectFailedLog[] = "Verbinden mit Datenbank fehlgeschlagen";
 const char kConnectFailedConsole[] = "Datenbankverbindung fehlgeschlagen, Fehler: %d\n";
-const char kTransferFromLog[] = "\xDC" "bergabe vom %s\n";
+const char kTransferFromLog[] =
+    "\xDC"
+    "bergabe vom %s\n";
 const char kTransferFromConsole[] = "Uebergabe am %s gestartet\n\n";
 const char kTargetPresent[] = "Error: Datei %s ist vorhanden\n";
 const char kTempFileFailed[] = "Zieldatei auf Server kann nicht erzeugt werden\n";
 const char kWriteFailed[] = "Fehler beim Schreiben der Zieldatei %s\n";
 const char kReadFailed[] = "Fehler beim Lesen der Buchungen: %d\n";
-const char kCountLog[] = "\nAnzahl \xFC" "bergebener Buchungen : %d";
+const char kCountLog[] =
+    "\nAnzahl \xFC"
+    "bergebener Buchungen : %d";
 const char kCountConsole[] = "\nAnzahl uebergebener Buchungen : %d";
 const char kTransferLine[] = "%s,%s,%s,%s,%s,%s,%s,%s,%s,%s,%s,%s,%s,%s,%s,%s\n";
 const char kRowLog[] = "%s,%s,%s,%s,%s,%s, %s, %s";
@@ -161,12 +165,13 @@ bool WriteTransferLine(RunState& run, File& transfer, const BewRecord& record) {
   std::memset(TransferDate, 0, sizeof TransferDate);
   std::memset(TransferTime, 0, sizeof TransferTime);
   StrSubCopy(record.BewDtm, 0, 8, TransferDate, sizeof TransferDate);
-  if (std::strlen(record.BewUhr) > 8) StrSubCopy(record.BewUhr, 8, 6, TransferTime, sizeof TransferTime);
+  if (std::strlen(record.BewUhr) > 8)
+    StrSubCopy(record.BewUhr, 8, 6, TransferTime, sizeof TransferTime);
 
   const BewRecord& r = record;
-  std::string line = Format(kTransferLine, r.BewIDN, r.BewSto, TransferDate, TransferTime,
-                            r.BewLfn, r.BewTID, r.BewLID, r.BewArt, r.BewKst, r.BewQua, r.BewKze,
-                            r.BewBer, r.BewEra, r.BewErq, r.BewTas, r.BewSrc);
+  std::string line = Format(kTransferLine, r.BewIDN, r.BewSto, TransferDate, TransferTime, r.BewLfn,
+                            r.BewTID, r.BewLID, r.BewArt, r.BewKst, r.BewQua, r.BewKze, r.BewBer,
+                            r.BewEra, r.BewErq, r.BewTas, r.BewSrc);
   if (!transfer.Write(line.data(), line.size())) return false;
   ++run.ExportCount;
 
@@ -183,14 +188,14 @@ int FetchBooking(BewRecord& record) {
   BewRecord& h = BookingHost;
   // The key columns carry no indicator: their NULL is reported as -1405.
   const SqlOutput outputs[] = {
-      {h.BewTID, sizeof h.BewTID, true},   {h.BewLID, sizeof h.BewLID, true},
-      {h.BewIDN, sizeof h.BewIDN, false},  {h.BewSto, sizeof h.BewSto, false},
-      {h.BewDtm, sizeof h.BewDtm, false},  {h.BewUhr, sizeof h.BewUhr, false},
-      {h.BewLfn, sizeof h.BewLfn, false},  {h.BewArt, sizeof h.BewArt, true},
-      {h.BewTas, sizeof h.BewTas, true},   {h.BewEra, sizeof h.BewEra, true},
-      {h.BewKze, sizeof h.BewKze, true},   {h.BewBer, sizeof h.BewBer, true},
-      {h.BewErq, sizeof h.BewErq, true},   {h.BewKst, sizeof h.BewKst, true},
-      {h.BewQua, sizeof h.BewQua, true},   {h.BewSrc, sizeof h.BewSrc, true},
+      {h.BewTID, sizeof h.BewTID, true},  {h.BewLID, sizeof h.BewLID, true},
+      {h.BewIDN, sizeof h.BewIDN, false}, {h.BewSto, sizeof h.BewSto, false},
+      {h.BewDtm, sizeof h.BewDtm, false}, {h.BewUhr, sizeof h.BewUhr, false},
+      {h.BewLfn, sizeof h.BewLfn, false}, {h.BewArt, sizeof h.BewArt, true},
+      {h.BewTas, sizeof h.BewTas, true},  {h.BewEra, sizeof h.BewEra, true},
+      {h.BewKze, sizeof h.BewKze, true},  {h.BewBer, sizeof h.BewBer, true},
+      {h.BewErq, sizeof h.BewErq, true},  {h.BewKst, sizeof h.BewKst, true},
+      {h.BewQua, sizeof h.BewQua, true},  {h.BewSrc, sizeof h.BewSrc, true},
   };
   int rc = SqlDefault().Fetch(outputs, sizeof outputs / sizeof outputs[0]);
   for (char* field : {h.BewTID, h.BewLID, h.BewIDN, h.BewSto, h.BewLfn, h.BewArt, h.BewTas,

@@ -22,8 +22,8 @@ const std::string kEndBanner = kArrows + "Programm beendet\r\n\r\n\r\n\r\n";
 // A booking with the fields of the worked example; empty texts stand for NULL.
 struct Booking {
   std::string tid = "T01", lid = "2", idn = "77", sto = "01", dtm = "20241209000000",
-              uhr = "20241209070500", lfn = "1", art = "1", tas, era = "100", kze, ber, erq,
-              kst, qua, src = "62P";
+              uhr = "20241209070500", lfn = "1", art = "1", tas, era = "100", kze, ber, erq, kst,
+              qua, src = "62P";
 
   FakeSqlRuntime::Row row() const {
     FakeSqlRuntime::Row r;
@@ -110,11 +110,11 @@ TEST_F(RunTest, WithoutArgumentsPrintsUsageAndLogsNothing) {
 }
 
 TEST_F(RunTest, CompleteRunDeliversMarksPurgesAndCommits) {
-  Booking written;                      // 62P: written as 100
-  Booking skipped;                      // unknown source: marked only
+  Booking written;  // 62P: written as 100
+  Booking skipped;  // unknown source: marked only
   skipped.idn = "78";
   skipped.src = "XYZ";
-  Booking nullKey;                      // NULL BewIDN: -1405, still handled, bound as " "
+  Booking nullKey;  // NULL BewIDN: -1405, still handled, bound as " "
   nullKey.idn = "";
   nullKey.src = "dta";
   nullKey.era = "201";
@@ -128,10 +128,12 @@ TEST_F(RunTest, CompleteRunDeliversMarksPurgesAndCommits) {
             ",01,20241209,071000,1,T01,2,1,,,,,204,,,dta\n");
   EXPECT_FALSE(FileExists(InRun("BEWDATA.tmp")));
   EXPECT_EQ(Log(), kBanner +
-                       "\xDC" "bergabe vom 09.12.2024 07:05:00\r\n\r\n"
+                       "\xDC"
+                       "bergabe vom 09.12.2024 07:05:00\r\n\r\n"
                        "77,20241209,070500,T01,2,1, 1, 62P\r\n"
                        ",20241209,071000,T01,2,1, 1, dta\r\n"
-                       "\r\nAnzahl \xFC" "bergebener Buchungen : 2\r\n" +
+                       "\r\nAnzahl \xFC"
+                       "bergebener Buchungen : 2\r\n" +
                        kEndBanner);
   EXPECT_EQ(console_,
             "Uebergabe am 09.12.2024 07:05:00 gestartet\n\n"
@@ -144,25 +146,27 @@ TEST_F(RunTest, CompleteRunDeliversMarksPurgesAndCommits) {
       {"78", "01", "20241209000000", "20241209070500", "1"},
       {" ", "01", "20241209000000", "20241209071000", "1"}};
   EXPECT_EQ(db_.marks, marks);
-  std::vector<std::string> expected = {
-      "connect scott/tiger@ORCL",
-      "prepare ALTER SESSION SET CURRENT_SCHEMA=QRSCHEMA",
-      "execute",
-      std::string("select ") + kServerTimeQuery,
-      std::string("open ") + kBookingQuery,
-      "fetch", "update 77|01|20241209000000|20241209070500|1",
-      "fetch", "update 78|01|20241209000000|20241209070500|1",
-      "fetch", "update  |01|20241209000000|20241209071000|1",
-      "fetch", "close",
-      std::string("delete ") + kPurgeStatement,
-      "commit"};
+  std::vector<std::string> expected = {"connect scott/tiger@ORCL",
+                                       "prepare ALTER SESSION SET CURRENT_SCHEMA=QRSCHEMA",
+                                       "execute",
+                                       std::string("select ") + kServerTimeQuery,
+                                       std::string("open ") + kBookingQuery,
+                                       "fetch",
+                                       "update 77|01|20241209000000|20241209070500|1",
+                                       "fetch",
+                                       "update 78|01|20241209000000|20241209070500|1",
+                                       "fetch",
+                                       "update  |01|20241209000000|20241209071000|1",
+                                       "fetch",
+                                       "close",
+                                       std::string("delete ") + kPurgeStatement,
+                                       "commit"};
   EXPECT_EQ(db_.calls, expected);
 }
 
 TEST_F(RunTest, StatementTextsAreSentExactly) {
   EXPECT_EQ(std::strlen(kBookingQuery), 286u);
-  EXPECT_EQ(std::string(kBookingQuery).substr(252),
-            "order by BewDtm,BewUhr            ");
+  EXPECT_EQ(std::string(kBookingQuery).substr(252), "order by BewDtm,BewUhr            ");
   EXPECT_STREQ(kPurgeStatement,
                "delete  from QRSCHEMA.QRV321BEW  where (BewDat<ADD_MONTHS(SYSDATE,(-3)) and "
                "BewUkz=4)");
@@ -177,7 +181,9 @@ TEST_F(RunTest, EmptyResultDeliversAnEmptyFileAndStillPurgesAndCommits) {
   EXPECT_TRUE(Called("delete "));
   EXPECT_TRUE(Called("commit"));
   EXPECT_EQ(console_, "");
-  EXPECT_NE(Log().find("\r\nAnzahl \xFC" "bergebener Buchungen : 0\r\n"), std::string::npos);
+  EXPECT_NE(Log().find("\r\nAnzahl \xFC"
+                       "bergebener Buchungen : 0\r\n"),
+            std::string::npos);
 }
 
 // Where the files go, and whether the console echo is on, for each form of the command line.
@@ -227,10 +233,13 @@ TEST_F(RunTest, PresentTransferFileStopsTheRunWithOne) {
   EXPECT_EQ(Run({"Velmorand.ini", "export", "/D"}), 1);
   EXPECT_EQ(ReadBytes(InRun("EXPORT/BEWDATA.dat")), "old\n");
   EXPECT_FALSE(FileExists(InRun("EXPORT/BEWDATA.tmp")));
-  EXPECT_EQ(Log(), kBanner + "\xDC" "bergabe vom 09.12.2024 07:05:00\r\n\r\n"
-                             "Error: Datei EXPORT/BEWDATA.dat ist vorhanden\r\n\r\n");
-  EXPECT_EQ(console_, "Uebergabe am 09.12.2024 07:05:00 gestartet\n\n"
-                      "Error: Datei EXPORT/BEWDATA.dat ist vorhanden\n");
+  EXPECT_EQ(Log(), kBanner +
+                       "\xDC"
+                       "bergabe vom 09.12.2024 07:05:00\r\n\r\n"
+                       "Error: Datei EXPORT/BEWDATA.dat ist vorhanden\r\n\r\n");
+  EXPECT_EQ(console_,
+            "Uebergabe am 09.12.2024 07:05:00 gestartet\n\n"
+            "Error: Datei EXPORT/BEWDATA.dat ist vorhanden\n");
   EXPECT_FALSE(Called("open"));
   EXPECT_FALSE(Called("commit"));
 }
@@ -238,8 +247,9 @@ TEST_F(RunTest, PresentTransferFileStopsTheRunWithOne) {
 TEST_F(RunTest, TemporaryFileThatCannotBeCreatedEndsWith90) {
   db_.rows = {Booking().row()};
   EXPECT_EQ(Run({"Velmorand.ini", "missing", "/D"}), 90);
-  EXPECT_EQ(console_, "Uebergabe am 09.12.2024 07:05:00 gestartet\n\n"
-                      "Zieldatei auf Server kann nicht erzeugt werden\n");
+  EXPECT_EQ(console_,
+            "Uebergabe am 09.12.2024 07:05:00 gestartet\n\n"
+            "Zieldatei auf Server kann nicht erzeugt werden\n");
   EXPECT_NE(Log().find("Zieldatei auf Server kann nicht erzeugt werden\r\n\r\n"),
             std::string::npos);
   EXPECT_FALSE(Called("open"));
@@ -259,14 +269,16 @@ TEST_F(RunTest, LeftoverTemporaryFileIsDeliveredWithTheNewLines) {
   WriteBytes(InRun("BEWDATA.tmp"), "1,old\n");
   db_.rows = {Booking().row()};
   EXPECT_EQ(Run({"Velmorand.ini"}), 1);
-  EXPECT_EQ(ReadBytes(InRun("BEWDATA.dat")), "1,old\n77,01,20241209,070500,1,T01,2,1,,,,,100,,,62P\n");
+  EXPECT_EQ(ReadBytes(InRun("BEWDATA.dat")),
+            "1,old\n77,01,20241209,070500,1,T01,2,1,,,,,100,,,62P\n");
 }
 
 TEST_F(RunTest, MissingSettingsFileEndsWith97WithoutTouchingTheDatabase) {
   EXPECT_EQ(Run({"nowhere.ini"}), 97);
   EXPECT_EQ(console_, "Velmorand.Ini-Datei nicht gefunden");
-  EXPECT_EQ(Log(), kBanner + "Velmorand.Ini-Datei nicht gefunden\r\n"
-                             "Verbinden mit Datenbank fehlgeschlagen\r\n");
+  EXPECT_EQ(Log(), kBanner +
+                       "Velmorand.Ini-Datei nicht gefunden\r\n"
+                       "Verbinden mit Datenbank fehlgeschlagen\r\n");
   EXPECT_TRUE(db_.calls.empty());
 }
 
@@ -295,9 +307,9 @@ TEST_F(RunTest, ServiceNameIsTakenOnlyWithOneTo41Characters) {
                         {"", "connect scott/tiger@"}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.net8);
-    WriteBytes(InRun("Velmorand.ini"),
-               SettingsRecord(1, "LOGIN", "scott") + SettingsRecord(2, "PASS", "tiger") +
-                   SettingsRecord(3, "NET8", c.net8));
+    WriteBytes(InRun("Velmorand.ini"), SettingsRecord(1, "LOGIN", "scott") +
+                                           SettingsRecord(2, "PASS", "tiger") +
+                                           SettingsRecord(3, "NET8", c.net8));
     db_ = FakeSqlRuntime();
     db_.connectResult = -12154;
     EXPECT_EQ(Run({"Velmorand.ini"}), -12154);
@@ -309,7 +321,10 @@ TEST_F(RunTest, ServiceNameIsTakenOnlyWithOneTo41Characters) {
 TEST_F(RunTest, FailedServerTimeQueryLogsAnEmptyTime) {
   db_.selectResult = -942;
   EXPECT_EQ(Run({"Velmorand.ini"}), 1);
-  EXPECT_NE(Log().find("\xDC" "bergabe vom \r\n\r\n"), std::string::npos) << Log();
+  EXPECT_NE(Log().find("\xDC"
+                       "bergabe vom \r\n\r\n"),
+            std::string::npos)
+      << Log();
 }
 
 TEST_F(RunTest, FailedCommitKeepsTheLinesBackAndEndsWithZero) {
@@ -320,7 +335,9 @@ TEST_F(RunTest, FailedCommitKeepsTheLinesBackAndEndsWithZero) {
   EXPECT_FALSE(FileExists(InRun("BEWDATA.dat")));
   EXPECT_EQ(ReadBytes(InRun("BEWDATA.tmp")), "1,old\n");
   std::string log = Log();
-  EXPECT_NE(log.find("\r\nAnzahl \xFC" "bergebener Buchungen : 1\r\n" + kEndBanner),
+  EXPECT_NE(log.find("\r\nAnzahl \xFC"
+                     "bergebener Buchungen : 1\r\n" +
+                     kEndBanner),
             std::string::npos);
 }
 
@@ -335,7 +352,8 @@ TEST_F(RunTest, ReadErrorDeliversWhatWasFetchedAndEndsWithItsCode) {
   EXPECT_EQ(db_.marks.size(), 1u);
   EXPECT_TRUE(Called("commit"));
   EXPECT_NE(Log().find("Fehler beim Lesen der Buchungen: -3113\r\n\r\n"
-                       "\r\nAnzahl \xFC" "bergebener Buchungen : 1\r\n"),
+                       "\r\nAnzahl \xFC"
+                       "bergebener Buchungen : 1\r\n"),
             std::string::npos);
   EXPECT_NE(console_.find("Fehler beim Lesen der Buchungen: -3113\n"), std::string::npos);
 }
@@ -454,21 +472,38 @@ TEST(NormalizeEventCodeTest, RuleTable) {
     bool written;
   };
   const Case cases[] = {
-      {"DTA", "200", "", "", "204", true},  {"DTA", "201", "", "", "204", true},
-      {"DTA", "202", "", "", "204", true},  {"DTA", "203", "", "", "204", true},
-      {"DTA", "206", "", "", "204", true},  {"DTA", "207", "", "", "204", true},
-      {"DTA", "208", "", "", "204", true},  {"DTA", "430", "", "", "426", true},
-      {"DTA", "431", "", "", "426", true},  {"DTA", "500", "", "", "426", true},
-      {"DTA", "501", "", "", "426", true},  {"DTA", "100", "", "", "100", true},
-      {"DTA", "204", "", "", "204", true},  {"DTA", "426", "", "", "426", true},
-      {"DTA", "205", "", "", "205", false}, {"DTA", "209", "", "", "209", false},
-      {"DTA", "", "", "", "", false},       {"dTa", "200", "", "", "204", true},
-      {" DT", "200", "", "", "xxx", false}, {"40P", "999", "", "1", "204", true},
-      {"40P", "", "X", "", "100", true},    {"40p", "204", "X", "1", "100", true},
-      {"40P", "100", "", "2", "xxx", false}, {"40P", "100", "", "", "xxx", false},
-      {"62P", "426", "", "", "100", true},  {"50P", "xxx", "", "", "100", true},
-      {"50p", "", "", "", "100", true},     {"", "100", "", "", "xxx", false},
-      {"ABC", "204", "", "", "xxx", false}, {"\xE4" "ta", "100", "", "", "xxx", false},
+      {"DTA", "200", "", "", "204", true},
+      {"DTA", "201", "", "", "204", true},
+      {"DTA", "202", "", "", "204", true},
+      {"DTA", "203", "", "", "204", true},
+      {"DTA", "206", "", "", "204", true},
+      {"DTA", "207", "", "", "204", true},
+      {"DTA", "208", "", "", "204", true},
+      {"DTA", "430", "", "", "426", true},
+      {"DTA", "431", "", "", "426", true},
+      {"DTA", "500", "", "", "426", true},
+      {"DTA", "501", "", "", "426", true},
+      {"DTA", "100", "", "", "100", true},
+      {"DTA", "204", "", "", "204", true},
+      {"DTA", "426", "", "", "426", true},
+      {"DTA", "205", "", "", "205", false},
+      {"DTA", "209", "", "", "209", false},
+      {"DTA", "", "", "", "", false},
+      {"dTa", "200", "", "", "204", true},
+      {" DT", "200", "", "", "xxx", false},
+      {"40P", "999", "", "1", "204", true},
+      {"40P", "", "X", "", "100", true},
+      {"40p", "204", "X", "1", "100", true},
+      {"40P", "100", "", "2", "xxx", false},
+      {"40P", "100", "", "", "xxx", false},
+      {"62P", "426", "", "", "100", true},
+      {"50P", "xxx", "", "", "100", true},
+      {"50p", "", "", "", "100", true},
+      {"", "100", "", "", "xxx", false},
+      {"ABC", "204", "", "", "xxx", false},
+      {"\xE4"
+       "ta",
+       "100", "", "", "xxx", false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.src) + "/" + c.era + "/" + c.kze + "/" + c.ber);

@@ -16,7 +16,8 @@ std::string BackupPath(const char* path) {
   if (std::strcmp(path, kRunLogPath) == 0) return kRunLogBackup;
   std::string backup(path);
   const std::string ext = ".txt";
-  if (backup.size() >= ext.size() && backup.compare(backup.size() - ext.size(), ext.size(), ext) == 0) {
+  if (backup.size() >= ext.size() &&
+      backup.compare(backup.size() - ext.size(), ext.size(), ext) == 0) {
     backup.insert(backup.size() - ext.size(), "_bak");
   } else {
     backup += "_bak";

@@ -4,8 +4,8 @@
 
 #include <cstdint>
 
-extern const char kRunLogPath[];     // "../../Velmorand_php/log/Ravelstok#Log.txt"
-extern const char kRunLogBackup[];   // "../../Velmorand_php/log/Ravelstok#Log_bak.txt"
+extern const char kRunLogPath[];    // "../../Velmorand_php/log/Ravelstok#Log.txt"
+extern const char kRunLogBackup[];  // "../../Velmorand_php/log/Ravelstok#Log_bak.txt"
 constexpr std::uint64_t kRunLogLimit = 10485760;
 
 // Appends `text` and a line end to the log at `path`, every line feed stored as CR LF, and

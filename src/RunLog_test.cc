@@ -18,10 +18,13 @@ class RunLogTest : public testing::Test {
 TEST_F(RunLogTest, StoresEveryLineFeedAsCrLfAndNoFormat) {
   WriteLog(Path().c_str(), "\nStart");
   WriteLog(Path().c_str(), "100% %s %d");
-  WriteLog(Path().c_str(), "\xDC" "bergabe vom x\n");
+  WriteLog(Path().c_str(),
+           "\xDC"
+           "bergabe vom x\n");
   WriteLog(Path().c_str(), "");
   EXPECT_EQ(ReadBytes(Path()),
-            "\r\nStart\r\n100% %s %d\r\n\xDC" "bergabe vom x\r\n\r\n\r\n");
+            "\r\nStart\r\n100% %s %d\r\n\xDC"
+            "bergabe vom x\r\n\r\n\r\n");
 }
 
 TEST_F(RunLogTest, MissingDirectoryIsNeverCreated) {
@@ -38,9 +41,9 @@ TEST_F(RunLogTest, RotatesStrictlyAboveTheLimitIntoTheSingleBackup) {
     bool rotates;
   };
   const Case cases[] = {
-      {kRunLogLimit - 100, std::string(99, 'x'), true},    // 101 bytes: one past the limit
-      {kRunLogLimit - 100, std::string(98, 'x'), false},   // exactly the limit
-      {kRunLogLimit - 11, "123456789", false},              // 9 characters store 11 bytes
+      {kRunLogLimit - 100, std::string(99, 'x'), true},   // 101 bytes: one past the limit
+      {kRunLogLimit - 100, std::string(98, 'x'), false},  // exactly the limit
+      {kRunLogLimit - 11, "123456789", false},            // 9 characters store 11 bytes
       {kRunLogLimit - 10, "123456789", true},
   };
   for (const Case& c : cases) {

@@ -15,9 +15,8 @@ class SQLHlpTest : public testing::Test {
 
 TEST_F(SQLHlpTest, ConnectsThenSwitchesTheSchema) {
   EXPECT_EQ(SqlConnect("scott", "tiger", "ORCL", "QRSCHEMA"), 0);
-  std::vector<std::string> expected = {"connect scott/tiger@ORCL",
-                                       "prepare ALTER SESSION SET CURRENT_SCHEMA=QRSCHEMA",
-                                       "execute"};
+  std::vector<std::string> expected = {
+      "connect scott/tiger@ORCL", "prepare ALTER SESSION SET CURRENT_SCHEMA=QRSCHEMA", "execute"};
   EXPECT_EQ(db_.calls, expected);
 }
 
