@@ -473,17 +473,7 @@ TEST_P(ExportTest, MarksAreInvisibleToOthersUntilTheCommit) {
   std::unique_ptr<SqlRuntime> runtime = engine_->NewRuntime();
   CommitWatch watch(*runtime, *engine_);
   SqlSetDefault(&watch);
-  int status;
-  {
-    ScopedCwd cwd(run_);
-    std::string a1 = "Velmorand.ini", a2 = "export";
-    char* argv[] = {a1.data(), a1.data(), a2.data(), nullptr};
-    std::FILE* console = std::tmpfile();
-    ConsoleOut = console;
-    status = RunExport(3, argv);
-    ConsoleOut = stdout;
-    std::fclose(console);
-  }
+  int status = RunExportIn(run_, {"Velmorand.ini", "export"});
   SqlSetDefault(nullptr);
   runtime.reset();
   EXPECT_EQ(status, 1);
@@ -558,16 +548,7 @@ TEST(SqliteExportPurgeTest, CutOffFollowsOracleMonthEnds) {
     std::unique_ptr<SqlRuntime> runtime = NewSqliteRuntime([now] { return now; });
     SqlSetDefault(runtime.get());
     WriteBytes(run + "/Velmorand.ini", Setting(1, "NET8", "bookings.db"));
-    {
-      ScopedCwd cwd(run);
-      std::string a = "Velmorand.ini";
-      char* argv[] = {a.data(), a.data(), nullptr};
-      std::FILE* console = std::tmpfile();
-      ConsoleOut = console;
-      EXPECT_EQ(RunExport(2, argv), 1);
-      ConsoleOut = stdout;
-      std::fclose(console);
-    }
+    EXPECT_EQ(RunExportIn(run, {"Velmorand.ini"}), 1);
     SqlSetDefault(nullptr);
     runtime.reset();
     EXPECT_EQ(engine.Query("select BewIDN from Qrv321Bew order by BewIDN"),

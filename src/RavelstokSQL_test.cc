@@ -59,26 +59,7 @@ class RunTest : public testing::Test {
     ConsoleOut = stdout;
   }
 
-  int Run(std::vector<std::string> args) {
-    ScopedCwd cwd(run_);
-    std::vector<std::vector<char>> storage;
-    std::vector<char*> argv;
-    args.insert(args.begin(), "Dornvik_Test");
-    for (const std::string& a : args) storage.emplace_back(a.c_str(), a.c_str() + a.size() + 1);
-    for (auto& s : storage) argv.push_back(s.data());
-    argv.push_back(nullptr);
-    std::FILE* console = std::tmpfile();
-    ConsoleOut = console;
-    int status = RunExport(static_cast<int>(args.size()), argv.data());
-    ConsoleOut = stdout;
-    std::fflush(console);
-    long size = std::ftell(console);
-    std::rewind(console);
-    console_.assign(static_cast<std::size_t>(size), '\0');
-    if (size > 0) console_.resize(std::fread(console_.data(), 1, console_.size(), console));
-    std::fclose(console);
-    return status;
-  }
+  int Run(const std::vector<std::string>& args) { return RunExportIn(run_, args, &console_); }
 
   std::string Log() const { return ReadBytes(dir_.Join("Velmorand_php/log/Ravelstok#Log.txt")); }
   std::string InRun(const std::string& name) const { return run_ + "/" + name; }

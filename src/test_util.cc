@@ -1,5 +1,7 @@
 #include "test_util.h"
 
+#include "RavelstokSQL.h"
+
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -120,6 +122,32 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string
 ProcessResult RunUntilOutput(const std::vector<std::string>& argv, const std::string& cwd,
                              const std::string& trigger, bool* killed) {
   return Spawn(argv, cwd, trigger, killed);
+}
+
+int RunExportIn(const std::string& cwd, const std::vector<std::string>& args,
+                std::string* console) {
+  ScopedCwd inside(cwd);
+  // The program may change its arguments in place, as a real one may.
+  std::vector<std::vector<char>> storage;
+  storage.emplace_back(std::vector<char>{'D', 'o', 'r', 'n', 'v', 'i', 'k', '\0'});
+  for (const std::string& a : args) storage.emplace_back(a.c_str(), a.c_str() + a.size() + 1);
+  std::vector<char*> argv;
+  for (auto& a : storage) argv.push_back(a.data());
+  argv.push_back(nullptr);
+
+  std::FILE* out = std::tmpfile();
+  ConsoleOut = out;
+  int status = RunExport(static_cast<int>(storage.size()), argv.data());
+  ConsoleOut = stdout;
+  std::fflush(out);
+  std::rewind(out);
+  std::string text;
+  char buffer[4096];
+  std::size_t n;
+  while ((n = std::fread(buffer, 1, sizeof buffer, out)) > 0) text.append(buffer, n);
+  std::fclose(out);
+  if (console) *console = text;
+  return status;
 }
 
 std::string BuildExecutable(const std::string& name) {

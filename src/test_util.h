@@ -65,6 +65,12 @@ ProcessResult RunUntilOutput(const std::vector<std::string>& argv, const std::st
 // The path of an executable of this build (for example "Dornvik_SQLite").
 std::string BuildExecutable(const std::string& name);
 
+// Runs the export in this process with `args` (without the program name) in the working
+// directory `cwd`, over the runtime and file system installed; the console text comes back in
+// `console` when it is given.
+int RunExportIn(const std::string& cwd, const std::vector<std::string>& args,
+                std::string* console = nullptr);
+
 // Wraps a file system and fails chosen operations. Every operation on the file system and on
 // the files it opened counts as one step, numbered from 1 in the order they happen.
 class FaultFileSystem : public FileSystem {
