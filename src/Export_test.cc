@@ -556,6 +556,59 @@ TEST(SqliteExportPurgeTest, CutOffFollowsOracleMonthEnds) {
   }
 }
 
+// The exit statuses that need no server, through the real executable: the usage text, a
+// temporary file that cannot be created, a table that is missing, and a leftover temporary
+// file that is delivered with the new lines.
+TEST(SqliteExecutableTest, ExitStatusesAndConsoleBytes) {
+  ScratchDir dir;
+  const std::string run = dir.Join("srv/run");
+  MakeDirs(run);
+  MakeDirs(dir.Join("Velmorand_php/log"));
+  const std::string exe = BuildExecutable("Dornvik_SQLite");
+  const std::string log = dir.Join("Velmorand_php/log/Ravelstok#Log.txt");
+
+  ProcessResult usage = RunProcess({exe}, run);
+  EXPECT_EQ(usage.status, 98);
+  EXPECT_EQ(usage.out,
+            "Befehlsformat: \nDornvik_<DB>.EXE <Velmorand.ini> <ZielPfad>\n\n"
+            "DB           : Datenbanksystem, zB. Oracle\n"
+            "Velmorand.ini: Name und Pfad der Velmorand.ini-Datei\n"
+            "Zielpfad     : Pfad der Uebergabedatei\n\n");
+  EXPECT_FALSE(FileExists(log));
+
+  SqliteEngine engine;
+  engine.Create(run);
+  engine.Insert(Booking::At("1", "2024-12-09", "07:05:00"));
+  WriteBytes(run + "/Velmorand.ini", Setting(1, "NET8", "bookings.db"));
+
+  ProcessResult noDir = RunProcess({exe, "Velmorand.ini", "missing", "/d"}, run);
+  EXPECT_EQ(noDir.status, 90);
+  EXPECT_NE(noDir.out.find("gestartet\n\nZieldatei auf Server kann nicht erzeugt werden\n"),
+            std::string::npos)
+      << noDir.out;
+
+  WriteBytes(run + "/BEWDATA.tmp", "0,left,over\n");
+  ProcessResult ok = RunProcess({exe, "Velmorand.ini"}, run);
+  EXPECT_EQ(ok.status, 1);
+  EXPECT_EQ(ok.out, "");
+  EXPECT_EQ(ReadBytes(run + "/BEWDATA.dat"),
+            "0,left,over\n" + Line("1", "01", "20241209", "070500", "100", "62P"));
+
+  RealFileSystem().Remove((run + "/BEWDATA.dat").c_str());
+  engine.Exec("drop table Qrv321Bew");
+  ProcessResult missing = RunProcess({exe, "Velmorand.ini", "/D"}, run);
+  EXPECT_EQ(missing.status, ProcessExitStatus(kSqlTableMissing));
+  EXPECT_NE(missing.out.find("Fehler beim Lesen der Buchungen: -942\n\n"
+                             "Anzahl uebergebener Buchungen : 0"),
+            std::string::npos)
+      << missing.out;
+  EXPECT_EQ(ReadBytes(run + "/BEWDATA.dat"), "");
+  std::string bytes = ReadBytes(log);
+  EXPECT_NE(bytes.find("Fehler beim Lesen der Buchungen: -942\r\n\r\n\r\nAnzahl \xFC"
+                       "bergebener Buchungen : 0\r\n"),
+            std::string::npos);
+}
+
 std::vector<std::string> Engines() { return {"SQLite", "PostgreSQL", "ODBC"}; }
 
 INSTANTIATE_TEST_SUITE_P(Engines, ExportTest, testing::ValuesIn(Engines()),
