@@ -7,7 +7,9 @@
 #include <vector>
 
 #include "BfCrypt.h"
+#ifdef DORNVIK_HAVE_SQLITE
 #include "DemoDb.h"
+#endif
 #include "FileSys.h"
 #include "IniHlp.h"
 #ifdef DORNVIK_HAVE_PG
@@ -243,7 +245,11 @@ int CreateDb(int argc, char** argv, bool demo, std::FILE* out, std::FILE* err) {
   std::string error;
   bool ok = false;
   if (!postgres) {
+#ifdef DORNVIK_HAVE_SQLITE
     ok = demo ? SqliteDemoDb(target, count, &error) : SqliteInitDb(target, &error);
+#else
+    error = "this build has no SQLite engine";
+#endif
   } else {
 #ifdef DORNVIK_HAVE_PG
     ok = demo ? PgDemoDb(target, count, &error) : PgInitDb(target, &error);

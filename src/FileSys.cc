@@ -75,15 +75,21 @@ class BufferedFile : public File {
 
 #ifdef _WIN32
 
-// Paths are texts in the system's ANSI code page, as the program receives them.
+// Paths are texts in the system's ANSI code page, as the program receives them in argv. A text
+// that does not convert gives an empty name, which no call accepts.
 std::wstring Wide(const char* path) {
-  int n = MultiByteToWideChar(CP_ACP, 0, path, -1, nullptr, 0);
+  int n = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, path, -1, nullptr, 0);
   if (n <= 0) return std::wstring();
   std::wstring wide(static_cast<std::size_t>(n), L'\0');
-  MultiByteToWideChar(CP_ACP, 0, path, -1, wide.data(), n);
+  if (MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, path, -1, wide.data(), n) != n) {
+    return std::wstring();
+  }
   wide.resize(static_cast<std::size_t>(n - 1));
   return wide;
 }
+
+// ReadFile and WriteFile take at most a DWORD of bytes per call.
+constexpr std::size_t kMaxChunk = 0x40000000;
 
 class WinFile : public BufferedFile {
  public:
@@ -92,14 +98,15 @@ class WinFile : public BufferedFile {
 
   bool Read(char* buffer, std::size_t n, std::size_t* got) override {
     DWORD read = 0;
-    DWORD want = n > 0x40000000 ? 0x40000000 : static_cast<DWORD>(n);
+    DWORD want = static_cast<DWORD>(n > kMaxChunk ? kMaxChunk : n);
     BOOL ok = ReadFile(h_, buffer, want, &read, nullptr);
     *got = ok ? read : 0;
     return ok != 0;
   }
 
-  // An exclusive lock on one byte far beyond any real content: it only meets other locks, so
-  // other programs can still read the file.
+  // An exclusive lock on one byte far beyond any real content. Windows locks are mandatory for
+  // the range they cover, so only this byte is barred: other programs can still read the file,
+  // but a second LockExclusive on it fails. Closing the handle releases the lock.
   bool LockExclusive() override {
     OVERLAPPED at = {};
     at.OffsetHigh = 0x40000000;
@@ -108,12 +115,15 @@ class WinFile : public BufferedFile {
 
  protected:
   bool WriteAll(const char* data, std::size_t n) override {
-    LARGE_INTEGER zero = {};
-    if (!SetFilePointerEx(h_, zero, nullptr, FILE_END)) return false;
     while (n > 0) {
-      DWORD chunk = n > 0x40000000 ? 0x40000000 : static_cast<DWORD>(n);
+      // An offset of all ones writes at the current end of the file in one step, as O_APPEND
+      // does: a line appended by another program meanwhile is never overwritten.
+      OVERLAPPED atEnd = {};
+      atEnd.Offset = 0xFFFFFFFF;
+      atEnd.OffsetHigh = 0xFFFFFFFF;
+      DWORD chunk = static_cast<DWORD>(n > kMaxChunk ? kMaxChunk : n);
       DWORD written = 0;
-      if (!WriteFile(h_, data, chunk, &written, nullptr) || written == 0) return false;
+      if (!WriteFile(h_, data, chunk, &written, &atEnd) || written == 0) return false;
       data += written;
       n -= written;
     }
@@ -142,18 +152,22 @@ class WinFileSystem : public FileSystem {
   std::unique_ptr<File> OpenRead(const char* path) override {
     return Open(path, GENERIC_READ, OPEN_EXISTING);
   }
+  // Write access rather than append-only access, because Truncate needs it; WriteAll appends.
   std::unique_ptr<File> OpenAppend(const char* path) override {
     return Open(path, GENERIC_READ | GENERIC_WRITE, OPEN_ALWAYS);
   }
   bool RenameNoReplace(const char* from, const char* to) override {
-    // Without MOVEFILE_REPLACE_EXISTING the move fails when the target exists.
+    // Without MOVEFILE_REPLACE_EXISTING the move fails when the target exists; without
+    // MOVEFILE_COPY_ALLOWED it stays a rename on one volume.
     return MoveFileExW(Wide(from).c_str(), Wide(to).c_str(), 0) != 0;
   }
   bool Remove(const char* path) override { return DeleteFileW(Wide(path).c_str()) != 0; }
 
  private:
   static std::unique_ptr<File> Open(const char* path, DWORD access, DWORD disposition) {
-    // Other programs may read, move or delete the file while it is open.
+    // Other programs may read, write, move or delete the file while it is open; a directory
+    // does not open without FILE_FLAG_BACKUP_SEMANTICS, so it is never taken for a file. The
+    // handle is not inherited by child processes.
     HANDLE h = CreateFileW(Wide(path).c_str(), access,
                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                            disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
