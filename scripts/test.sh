@@ -34,4 +34,8 @@ echo "== tests (release build)"
 ctest --test-dir build --output-on-failure -j "$jobs" || status=1
 echo "== tests (AddressSanitizer + UndefinedBehaviorSanitizer)"
 ctest --test-dir build-asan --output-on-failure -j "$jobs" || status=1
+# The Windows build, cross-compiled with MinGW-w64 and run under Wine; its export through ODBC
+# uses the cluster above.
+echo "== Windows build under Wine"
+scripts/test-windows.sh || status=1
 exit "$status"

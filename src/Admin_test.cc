@@ -1,7 +1,9 @@
 #include "Admin.h"
 
 #include <gtest/gtest.h>
+#ifdef DORNVIK_HAVE_SQLITE
 #include <sqlite3.h>
+#endif
 
 #include <cstdio>
 #include <fstream>
@@ -152,6 +154,7 @@ TEST(AdminTest, OddNumberOfLinesIsRefused) {
   EXPECT_EQ(ReadBytes(ini), "a;b;c\n1;LOGIN;00\nstray\n");
 }
 
+#ifdef DORNVIK_HAVE_SQLITE
 int CountRows(const std::string& path) {
   sqlite3* db = nullptr;
   sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
@@ -179,6 +182,23 @@ TEST(AdminTest, CreatesSqliteDatabasesOnce) {
   EXPECT_EQ(filled.out, "created " + demo + " with 150 bookings\n");
   EXPECT_EQ(CountRows(demo), 150);
 }
+#else
+// A build without the SQLite engine says so, and creates nothing.
+TEST(AdminTest, SqliteCommandsFailClearlyWithoutTheEngine) {
+  ScratchDir dir;
+  const std::vector<std::vector<std::string>> commands = {
+      {"init-db", dir.Join("empty.db")},
+      {"demo-db", dir.Join("demo.db"), "5"},
+  };
+  for (const auto& command : commands) {
+    AdminResult r = Admin(command);
+    EXPECT_EQ(r.status, 1) << command[0];
+    EXPECT_EQ(r.err, "DornvikAdmin: this build has no SQLite engine\n");
+    EXPECT_EQ(r.out, "");
+    EXPECT_FALSE(FileExists(command[1]));
+  }
+}
+#endif
 
 TEST(AdminTest, IniGetOfAMissingFileFails) {
   AdminResult r = Admin({"ini-get", "/nonexistent/Velmorand.ini", "LOGIN"});

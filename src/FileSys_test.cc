@@ -84,6 +84,45 @@ TEST(FileSysTest, ExclusiveLockExcludesASecondOpening) {
   EXPECT_TRUE(second->Close());
 }
 
+// While the export holds BEWDATA.tmp open and locked, other programs may still read it, and the
+// export itself renames it before the close; the log may be moved or deleted by others while a
+// line is being written. Two openings that append alternately never overwrite each other.
+TEST(FileSysTest, AnOpenLockedFileCanBeReadRenamedAndRemoved) {
+  ScratchDir dir;
+  std::string tmp = dir.Join("BEWDATA.tmp"), dat = dir.Join("BEWDATA.dat");
+  std::unique_ptr<File> held = RealFileSystem().OpenAppend(tmp.c_str());
+  ASSERT_TRUE(held && held->LockExclusive());
+  ASSERT_TRUE(held->Write("one\n", 4) && held->Flush());
+
+  std::unique_ptr<File> other = RealFileSystem().OpenAppend(tmp.c_str());
+  ASSERT_TRUE(other);
+  EXPECT_FALSE(other->LockExclusive());
+  ASSERT_TRUE(other->Write("two\n", 4) && other->Flush());
+  ASSERT_TRUE(held->Write("three\n", 6) && held->Flush());
+  EXPECT_TRUE(other->Close());
+  EXPECT_EQ(ReadBytes(tmp), "one\ntwo\nthree\n");
+
+  std::unique_ptr<File> reader = RealFileSystem().OpenRead(tmp.c_str());
+  ASSERT_TRUE(reader);
+  char buffer[32];
+  std::size_t got = 0;
+  ASSERT_TRUE(reader->Read(buffer, sizeof buffer, &got));
+  EXPECT_EQ(std::string(buffer, got), "one\ntwo\nthree\n");
+  EXPECT_TRUE(reader->Close());
+
+  ASSERT_TRUE(RealFileSystem().RenameNoReplace(tmp.c_str(), dat.c_str()));
+  ASSERT_TRUE(held->Write("four\n", 5) && held->Sync());
+  EXPECT_TRUE(held->Close());
+  EXPECT_FALSE(FileExists(tmp));
+  EXPECT_EQ(ReadBytes(dat), "one\ntwo\nthree\nfour\n");
+
+  std::unique_ptr<File> log = RealFileSystem().OpenAppend(dat.c_str());
+  ASSERT_TRUE(log);
+  EXPECT_TRUE(RealFileSystem().Remove(dat.c_str()));
+  EXPECT_TRUE(log->Close());
+  EXPECT_FALSE(FileExists(dat));
+}
+
 TEST(FileSysTest, OperationsOnAClosedFileFail) {
   ScratchDir dir;
   std::unique_ptr<File> f = RealFileSystem().OpenAppend(dir.Join("c").c_str());

@@ -414,7 +414,14 @@ TEST_F(RunTest, MissingLogDirectoryChangesNothingElse) {
 // Directories of any length: the names and the log lines grow with them, and the system
 // decides what it can open.
 TEST_F(RunTest, LongTargetDirectoriesNeverOverflow) {
-  for (std::size_t length : {159u, 160u, 187u, 188u, 4000u}) {
+#ifdef _WIN32
+  // Windows resolves every name to a full path, which it limits (MAX_PATH without long-path
+  // support; under Wine the host's PATH_MAX): a directory of thousands of characters is refused.
+  const std::vector<std::size_t> lengths = {159u, 160u, 187u, 188u};
+#else
+  const std::vector<std::size_t> lengths = {159u, 160u, 187u, 188u, 4000u};
+#endif
+  for (std::size_t length : lengths) {
     SCOPED_TRACE(length);
     std::string dir;
     while (dir.size() < length) dir += dir.size() % 100 == 99 ? '/' : 'D';
@@ -507,6 +514,11 @@ TEST(ProcessExitStatusTest, NegativeCodesNeverReadAsSuccess) {
   EXPECT_EQ(ProcessExitStatus(-1017), -1017 & 0xFF);
   EXPECT_EQ(ProcessExitStatus(-12799), 255);  // low byte 1
   EXPECT_EQ(ProcessExitStatus(-12288), 255);  // low byte 0
+#else
+  // Windows keeps the exit code's 32 bits: every status, a negative sqlcode too, stays as it is.
+  for (int status : {1, 0, 98, 90, -1017, -12799, -12288, -12154}) {
+    EXPECT_EQ(ProcessExitStatus(status), status);
+  }
 #endif
 }
 

@@ -2,11 +2,13 @@
 
 #include "RavelstokSQL.h"
 
+#ifndef _WIN32
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <cerrno>
 #include <cstdio>
@@ -14,18 +16,31 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 
 namespace fs = std::filesystem;
 
 ScratchDir::ScratchDir() {
+#ifdef _WIN32
+  // GetTempPath's directory; a name that is new is taken by creating it.
+  const fs::path base = fs::temp_directory_path();
+  std::random_device random;
+  for (int attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
+    fs::path candidate = base / ("dornvik-test-" + std::to_string(random()));
+    std::error_code ec;
+    if (fs::create_directory(candidate, ec)) path_ = candidate.generic_string();
+  }
+  if (path_.empty()) throw std::runtime_error("cannot create a scratch directory");
+#else
   const char* base = std::getenv("TMPDIR");
   std::string pattern = std::string(base && *base ? base : "/tmp") + "/dornvik-test-XXXXXX";
   std::vector<char> name(pattern.begin(), pattern.end());
   name.push_back('\0');
   if (!::mkdtemp(name.data())) throw std::runtime_error("mkdtemp failed");
   path_ = name.data();
+#endif
 }
 
 ScratchDir::~ScratchDir() {
@@ -68,6 +83,7 @@ void WriteBytes(const std::string& path, const std::string& bytes) {
 
 void MakeDirs(const std::string& path) { fs::create_directories(path); }
 
+#ifndef _WIN32
 namespace {
 
 ProcessResult Spawn(const std::vector<std::string>& argv, const std::string& cwd,
@@ -123,6 +139,7 @@ ProcessResult RunUntilOutput(const std::vector<std::string>& argv, const std::st
                              const std::string& trigger, bool* killed) {
   return Spawn(argv, cwd, trigger, killed);
 }
+#endif  // _WIN32
 
 int RunExportIn(const std::string& cwd, const std::vector<std::string>& args,
                 std::string* console) {

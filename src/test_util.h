@@ -48,6 +48,8 @@ std::string ReadBytes(const std::string& path);
 void WriteBytes(const std::string& path, const std::string& bytes);
 void MakeDirs(const std::string& path);
 
+// Child processes: the POSIX build of the tests only (fork and exec).
+#ifndef _WIN32
 struct ProcessResult {
   int status = -1;       // exit status (0-255), or -1 when the process did not exit normally
   int signal = 0;        // the signal that ended it, if any
@@ -61,6 +63,7 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string
 // `trigger`. `killed` tells whether that happened before the process ended by itself.
 ProcessResult RunUntilOutput(const std::vector<std::string>& argv, const std::string& cwd,
                              const std::string& trigger, bool* killed);
+#endif  // _WIN32
 
 // The path of an executable of this build (for example "Dornvik_SQLite").
 std::string BuildExecutable(const std::string& name);
