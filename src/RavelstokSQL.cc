@@ -4,6 +4,7 @@
 #include <cstring>
 #include <memory>
 
+#include "CrashPoint.h"
 #include "FileSys.h"
 #include "IniHlp.h"
 #include "RunLog.h"
@@ -278,12 +279,14 @@ int RunExport(int argc, char** argv) {
   }
 
   Log(run, kBannerStart);
+  CrashPoint("banner");
 
   int runStatus = ConnectDatabase(run);
   if (runStatus != 0) {
     Log(run, kConnectFailedLog);
     return Finish(runStatus);
   }
+  CrashPoint("connect");
 
   char serverTime[sizeof ServerTimeHost] = "";
   GetServerTime(serverTime);
@@ -312,6 +315,7 @@ int RunExport(int argc, char** argv) {
     if (run.ConsoleEcho) Print(kTempFileFailed);
     return Finish(kExitTempFile);
   }
+  CrashPoint("open");
 
   run.ExportCount = 0;
   int openStatus = OpenBookingCursor();
@@ -324,7 +328,9 @@ int RunExport(int argc, char** argv) {
       writeFailed = true;  // this row is neither delivered nor marked
       break;
     }
+    CrashPoint("line", run.ExportCount);
     MarkBookingTransferred(current);
+    CrashPoint("mark", run.ExportCount);
   }
   int fetchStatus = runStatus;
   CloseBookingCursor();
@@ -337,6 +343,7 @@ int RunExport(int argc, char** argv) {
     if (run.ConsoleEcho) Print(kWriteFailed, targetPath.c_str());
     return Finish(kExitWriteFailed);
   }
+  CrashPoint("synced");
 
   int readStatus = openStatus != 0 ? openStatus : (fetchStatus != kSqlNoData ? fetchStatus : 0);
   if (readStatus != 0) {
@@ -348,7 +355,9 @@ int RunExport(int argc, char** argv) {
   if (run.ConsoleEcho) Print(kCountConsole, run.ExportCount);
 
   PurgeTransferredBookings();
+  CrashPoint("commit");
   runStatus = SqlCommit();
+  CrashPoint("committed");
 
   // Only committed marks may be delivered: the rename follows the commit. Without the commit
   // the run's lines are taken back out of the temporary file.
@@ -357,9 +366,11 @@ int RunExport(int argc, char** argv) {
   } else {
     transfer->Truncate(startSize);
   }
+  CrashPoint("renamed");
   transfer->Close();
 
   Log(run, kBannerEnd);
+  CrashPoint("end");
   if (runStatus == kExitCommitted && readStatus != 0) runStatus = readStatus;
   return Finish(runStatus);
 }
