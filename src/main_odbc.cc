@@ -9,5 +9,5 @@
 int main(int argc, char** argv) {
   const std::unique_ptr<SqlRuntime> runtime = NewOdbcRuntime();
   SqlSetDefault(runtime.get());
-  return RunExport(argc, argv);
+  return ProcessExitStatus(RunExport(argc, argv));
 }
