@@ -9,9 +9,11 @@ cd "$root"
 scripts/setup.sh test
 
 jobs=$(nproc 2>/dev/null || echo 2)
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+# Test builds carry the crash points (src/CrashPoint.h); shipped builds never do.
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDORNVIK_CRASH_POINTS=ON >/dev/null
 cmake --build build -j "$jobs"
-cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DDORNVIK_SANITIZE=ON >/dev/null
+cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DDORNVIK_SANITIZE=ON \
+  -DDORNVIK_CRASH_POINTS=ON >/dev/null
 cmake --build build-asan -j "$jobs"
 
 pgdir=""
@@ -34,6 +36,9 @@ echo "== tests (release build)"
 ctest --test-dir build --output-on-failure -j "$jobs" || status=1
 echo "== tests (AddressSanitizer + UndefinedBehaviorSanitizer)"
 ctest --test-dir build-asan --output-on-failure -j "$jobs" || status=1
+# Each fuzz target for a short, bounded time; scripts/fuzz.sh SECONDS runs them longer.
+echo "== fuzz targets (clang, libFuzzer, 20 s each)"
+scripts/fuzz.sh 20 || status=1
 # The Windows build, cross-compiled with MinGW-w64 and run under Wine; its export through ODBC
 # uses the cluster above.
 echo "== Windows build under Wine"

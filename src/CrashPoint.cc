@@ -11,7 +11,7 @@
 #endif
 
 void CrashPoint(const char* name, long count) {
-  const char* wanted = std::getenv(kCrashPointVariable);
+  static const char* const wanted = std::getenv(kCrashPointVariable);
   if (wanted == nullptr) return;
   const std::string here = std::string(name) + ":" + std::to_string(count);
   if (std::strcmp(wanted, name) != 0 && here != wanted) return;
