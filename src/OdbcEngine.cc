@@ -8,6 +8,7 @@
 #include <sql.h>
 #include <sqlext.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -90,7 +91,11 @@ class Statement {
 
 class OdbcRuntime final : public SqlRuntime {
  public:
-  OdbcRuntime() = default;
+  explicit OdbcRuntime(const OdbcRuntimeOptions& options)
+      : fetch_("FETCH FORWARD " + std::to_string(options.fetchBatch > 0 ? options.fetchBatch : 1) +
+               " FROM dornvik_cursor"),
+        mark_batch_(options.markBatch > 0 ? options.markBatch : 1),
+        param_arrays_(options.parameterArrays) {}
   ~OdbcRuntime() override { Disconnect(); }
   OdbcRuntime(const OdbcRuntime&) = delete;
   OdbcRuntime& operator=(const OdbcRuntime&) = delete;
@@ -147,6 +152,8 @@ class OdbcRuntime final : public SqlRuntime {
   int Execute() override {
     if (!connected_) return kSqlNotConnected;
     if (!has_prepared_) return kSqlNoStatement;
+    const int flushed = FlushMarks();
+    if (!connected_) return flushed;
     std::string schema;
     if (dbms_ == Dbms::kPostgres && PgParseSchemaSwitch(prepared_, &schema)) {
       Statement found;
@@ -166,11 +173,13 @@ class OdbcRuntime final : public SqlRuntime {
     Statement statement;
     const int code = Run(sql.text, {}, &statement);
     if (code == kSqlOk) dirty_ = true;
-    return code;
+    return flushed != kSqlOk ? flushed : code;
   }
 
   int SelectInto(const char* statement, char* out, std::size_t capacity) override {
     if (!connected_) return kSqlNotConnected;
+    const int flushed = FlushMarks();
+    if (!connected_) return flushed;
     const TranslatedSql sql = Translate(statement);
     if (!sql.params.empty()) return kSqlNotAllBound;
     Statement query;
@@ -186,11 +195,13 @@ class OdbcRuntime final : public SqlRuntime {
     rc = SQLFetch(query.get());
     if (Succeeded(rc)) return kSqlTooManyRows;
     if (capacity > 0) std::memcpy(out, value.data(), capacity);
-    return code;
+    return flushed != kSqlOk ? flushed : code;
   }
 
   int OpenCursor(const char* query) override {
     if (!connected_) return kSqlNotConnected;
+    const int flushed = FlushMarks();
+    if (!connected_) return flushed;
     if (cursor_ != Cursor::kClosed) CloseCursor();
     const TranslatedSql sql = Translate(query);
     cursor_ = Cursor::kFailed;
@@ -227,7 +238,7 @@ class OdbcRuntime final : public SqlRuntime {
     for (;;) {
       if (exhausted_) return kSqlNoData;
       if (dbms_ == Dbms::kPostgres && rows_.get() == SQL_NULL_HSTMT) {
-        const int code = Run("FETCH FORWARD 1000 FROM dornvik_cursor", {}, &rows_);
+        const int code = Run(fetch_, {}, &rows_);
         if (code != kSqlOk) {
           cursor_ = Cursor::kFailed;
           return code;
@@ -263,35 +274,64 @@ class OdbcRuntime final : public SqlRuntime {
 
   int CloseCursor() override {
     if (!connected_) return kSqlNotConnected;
+    const int flushed = FlushMarks();
+    if (!connected_) return flushed;
     rows_.Reset();
     const Cursor was = cursor_;
     cursor_ = Cursor::kClosed;
-    if (was == Cursor::kClosed) return kSqlInvalidCursor;
-    if (dbms_ != Dbms::kPostgres) return was == Cursor::kOpen ? kSqlOk : kSqlInvalidCursor;
-    Statement close;
-    return Run("CLOSE dornvik_cursor", {}, &close);
+    int code = kSqlInvalidCursor;
+    if (was != Cursor::kClosed && dbms_ != Dbms::kPostgres) {
+      code = was == Cursor::kOpen ? kSqlOk : kSqlInvalidCursor;
+    } else if (was != Cursor::kClosed) {
+      Statement close;
+      code = Run("CLOSE dornvik_cursor", {}, &close);
+    }
+    return flushed != kSqlOk ? flushed : code;
   }
 
   int Update(const char* statement, const char* const* inputs, std::size_t count) override {
     if (!connected_) return kSqlNotConnected;
-    const TranslatedSql sql = Translate(statement);
+    const std::string text = statement != nullptr ? statement : "";
+    if (mark_batch_ > 1 && Batchable(text)) {
+      // Queued: the mark goes to the server with its batch.
+      for (std::size_t index : marks_.inputs) {
+        if (index >= count) return kSqlNotAllBound;
+      }
+      for (std::size_t index : marks_.inputs) marks_.values.emplace_back(inputs[index]);
+      ++marks_.rows;
+      return marks_.rows >= marks_.capacity ? FlushMarks() : kSqlOk;
+    }
+    const int flushed = FlushMarks();
+    if (!connected_) return flushed;
+    if (update_text_ != text || !has_update_) {
+      update_sql_ = Translate(text);
+      update_text_ = text;
+      has_update_ = true;
+    }
     std::vector<const char*> values;
-    for (std::size_t index : sql.params) {
+    for (std::size_t index : update_sql_.params) {
       if (index >= count) return kSqlNotAllBound;
       values.push_back(inputs[index]);
     }
-    return Change(sql.text, values);
+    return Change(update_sql_.text, values);
   }
 
   int Delete(const char* statement) override {
     if (!connected_) return kSqlNotConnected;
+    const int flushed = FlushMarks();
+    if (!connected_) return flushed;
     const TranslatedSql sql = Translate(statement);
     if (!sql.params.empty()) return kSqlNotAllBound;
-    return Change(sql.text, {});
+    const int code = Change(sql.text, {});
+    return flushed != kSqlOk ? flushed : code;
   }
 
   int Commit() override {
     if (!connected_) return kSqlNotConnected;
+    // Queued marks belong to this transaction. A mark that fails here is left out, as it
+    // would have been had it run at once; a lost transaction is reported below.
+    FlushMarks();
+    if (!connected_) return kSqlEndOfFile;
     rows_.Reset();
     cursor_ = Cursor::kClosed;
     const bool lost = transaction_lost_;
@@ -314,6 +354,154 @@ class OdbcRuntime final : public SqlRuntime {
   enum class Cursor { kClosed, kOpen, kFailed };
 
   static constexpr int kSqlNotAllBound = -1008;  // ORA-01008
+  // At most this many parameters in one statement (PostgreSQL's limit).
+  static constexpr std::size_t kMaxParameters = 65535;
+
+  // The marks waiting to be sent: one statement text, its rows' values.
+  struct Marks {
+    std::string statement;  // the program's text
+    bool batchable = false;
+    bool arrays = false;              // sent with parameter arrays, else as one UPDATE for all rows
+    BatchUpdateSql batch;             // (not arrays) the statement for `capacity` rows
+    TranslatedSql single;             // the statement for one row
+    std::vector<std::size_t> inputs;  // the host variables of one row, in marker order
+    std::size_t capacity = 0;         // rows per batch
+    std::vector<std::string> values;  // row after row, inputs.size() each
+    std::size_t rows = 0;
+  };
+
+  // True when `text` can wait in a batch; sends the marks of another statement first.
+  bool Batchable(const std::string& text) {
+    if (marks_.statement == text) return marks_.batchable;
+    FlushMarks();
+    if (!connected_) return false;
+    marks_ = Marks();
+    marks_.statement = text;
+    marks_.single = Translate(text);
+    marks_.inputs = marks_.single.params;
+    const std::size_t perRow = marks_.inputs.size();
+    if (perRow == 0) return false;
+    marks_.capacity = mark_batch_;
+    if (marks_.capacity * perRow > kMaxParameters) marks_.capacity = kMaxParameters / perRow;
+    if (marks_.capacity < 2) return false;
+    if (dbms_ == Dbms::kPostgres && !param_arrays_) {
+      // One UPDATE joined with the rows' values; the same translation as the libpq engine's.
+      marks_.batchable = PgTranslateBatchUpdate(text, marks_.capacity, true, &marks_.batch);
+      if (marks_.batchable) marks_.inputs = marks_.batch.inputs;
+    } else {
+      // The statement text as it is, run for an array of parameter rows; only what changes a
+      // row the same however often it runs may run out of order this way.
+      BatchUpdateSql shape;
+      marks_.batchable = PgTranslateBatchUpdate(text, 2, true, &shape);
+      marks_.arrays = true;
+    }
+    return marks_.batchable;
+  }
+
+  // Sends the queued marks. Returns 0, or the code of the first mark that failed: a failed
+  // batch runs its marks again one by one, each undone alone if it fails, so that every other
+  // mark stays. "No row found" is not reported for queued marks.
+  int FlushMarks() {
+    if (marks_.rows == 0 || !connected_) return kSqlOk;
+    std::vector<std::size_t> again;  // rows to run one by one
+    int code = marks_.arrays ? SendArrays(&again) : SendValues(&again);
+    if (connected_ && !transaction_lost_) {
+      for (std::size_t r : again) {
+        std::vector<const char*> values;
+        for (std::size_t index : marks_.single.params) {
+          std::size_t c = 0;
+          while (marks_.inputs[c] != index) ++c;
+          values.push_back(marks_.values[r * marks_.inputs.size() + c].c_str());
+        }
+        const int one = Change(marks_.single.text, values);
+        if (code == kSqlOk && one != kSqlOk && one != kSqlNoData) code = one;
+        if (!connected_) break;
+      }
+    }
+    marks_.values.clear();
+    marks_.rows = 0;
+    return connected_ ? code : kSqlEndOfFile;
+  }
+
+  // The batch as one UPDATE; on failure every row is to run again.
+  int SendValues(std::vector<std::size_t>* again) {
+    std::vector<const char*> params;
+    const std::size_t perRow = marks_.inputs.size();
+    for (std::size_t r = 0; r < marks_.capacity; ++r) {
+      // A short batch repeats its last row; a row marked twice is marked once.
+      const std::size_t from = (r < marks_.rows ? r : marks_.rows - 1) * perRow;
+      for (std::size_t c = 0; c < perRow; ++c) params.push_back(marks_.values[from + c].c_str());
+    }
+    Statement statement;
+    const int code = Run(marks_.batch.text, params, &statement);
+    if (code == kSqlOk) {
+      dirty_ = true;
+      return kSqlOk;
+    }
+    for (std::size_t r = 0; r < marks_.rows; ++r) again->push_back(r);
+    return kSqlOk;  // the rows' own codes tell
+  }
+
+  // The batch with parameter arrays, column-wise. Rows that did not succeed run again; on
+  // PostgreSQL a failure undoes them all, so they all run again.
+  int SendArrays(std::vector<std::size_t>* again) {
+    const std::size_t perRow = marks_.inputs.size();
+    const std::size_t rows = marks_.rows;
+    std::vector<std::vector<char>> buffers(perRow);
+    std::vector<std::vector<SQLLEN>> lengths(perRow, std::vector<SQLLEN>(rows));
+    std::vector<std::size_t> widths(perRow, 1);
+    for (std::size_t r = 0; r < rows; ++r) {
+      for (std::size_t c = 0; c < perRow; ++c) {
+        widths[c] = std::max(widths[c], marks_.values[r * perRow + c].size() + 1);
+      }
+    }
+    std::vector<SQLUSMALLINT> status(rows, SQL_PARAM_UNUSED);
+    SQLULEN processed = 0;
+    if (dbms_ == Dbms::kPostgres && (!savepoint_ || dirty_) && !MoveSavepoint()) {
+      return StatementError(Diagnose(SQL_HANDLE_DBC, dbc_));
+    }
+    Statement statement;
+    if (!statement.Allocate(dbc_)) return StatementError(Diagnose(SQL_HANDLE_DBC, dbc_));
+    SQLHSTMT h = statement.get();
+    SQLSetStmtAttr(h, SQL_ATTR_PARAM_BIND_TYPE,
+                   reinterpret_cast<SQLPOINTER>(SQL_PARAM_BIND_BY_COLUMN), 0);
+    SQLSetStmtAttr(h, SQL_ATTR_PARAMSET_SIZE, reinterpret_cast<SQLPOINTER>(rows), 0);
+    SQLSetStmtAttr(h, SQL_ATTR_PARAM_STATUS_PTR, status.data(), 0);
+    SQLSetStmtAttr(h, SQL_ATTR_PARAMS_PROCESSED_PTR, &processed, 0);
+    for (std::size_t c = 0; c < perRow; ++c) {
+      buffers[c].assign(widths[c] * rows, '\0');
+      for (std::size_t r = 0; r < rows; ++r) {
+        const std::string& value = marks_.values[r * perRow + c];
+        std::memcpy(buffers[c].data() + r * widths[c], value.data(), value.size());
+        // An empty text is NULL.
+        lengths[c][r] = value.empty() ? SQL_NULL_DATA : static_cast<SQLLEN>(value.size());
+      }
+      SQLBindParameter(h, static_cast<SQLUSMALLINT>(c + 1), SQL_PARAM_INPUT, SQL_C_CHAR,
+                       SQL_VARCHAR, widths[c] - 1, 0, buffers[c].data(),
+                       static_cast<SQLLEN>(widths[c]), lengths[c].data());
+    }
+    const SQLRETURN rc = SQLExecDirect(h, Text(marks_.single.text), SQL_NTS);
+    const bool failed = !(Succeeded(rc) || rc == SQL_NO_DATA);
+    if (dbms_ == Dbms::kPostgres) {
+      if (!failed) {
+        dirty_ = true;
+        return kSqlOk;
+      }
+      if (!Direct("ROLLBACK TO SAVEPOINT dornvik_stmt")) {
+        transaction_lost_ = true;
+        return StatementError(Diagnose(SQL_HANDLE_STMT, h));
+      }
+      for (std::size_t r = 0; r < rows; ++r) again->push_back(r);
+      return kSqlOk;
+    }
+    for (std::size_t r = 0; r < rows; ++r) {
+      if (status[r] != SQL_PARAM_SUCCESS && status[r] != SQL_PARAM_SUCCESS_WITH_INFO) {
+        again->push_back(r);
+      }
+    }
+    if (failed && again->empty()) return StatementError(Diagnose(SQL_HANDLE_STMT, h));
+    return kSqlOk;
+  }
 
   TranslatedSql Translate(const std::string& text) const {
     return dbms_ == Dbms::kPostgres ? PgTranslate(text, true) : OracleOdbcTranslate(text);
@@ -355,15 +543,21 @@ class OdbcRuntime final : public SqlRuntime {
 
   // Runs one statement with text inputs (an empty text is NULL), leaving its result in `out`.
   // On PostgreSQL it runs behind a savepoint, and a failure undoes it alone.
+  // Sets the statement savepoint behind the changes that must stay.
+  bool MoveSavepoint() {
+    if (!Direct(savepoint_ ? "RELEASE SAVEPOINT dornvik_stmt; SAVEPOINT dornvik_stmt"
+                           : "SAVEPOINT dornvik_stmt")) {
+      transaction_lost_ = true;
+      return false;
+    }
+    savepoint_ = true;
+    dirty_ = false;
+    return true;
+  }
+
   int Run(const std::string& text, const std::vector<const char*>& inputs, Statement* out) {
-    if (dbms_ == Dbms::kPostgres && (!savepoint_ || dirty_)) {
-      if ((savepoint_ && !Direct("RELEASE SAVEPOINT dornvik_stmt")) ||
-          !Direct("SAVEPOINT dornvik_stmt")) {
-        transaction_lost_ = true;
-        return StatementError(Diagnose(SQL_HANDLE_DBC, dbc_));
-      }
-      savepoint_ = true;
-      dirty_ = false;
+    if (dbms_ == Dbms::kPostgres && (!savepoint_ || dirty_) && !MoveSavepoint()) {
+      return StatementError(Diagnose(SQL_HANDLE_DBC, dbc_));
     }
     Statement statement;
     if (!statement.Allocate(dbc_)) return StatementError(Diagnose(SQL_HANDLE_DBC, dbc_));
@@ -425,6 +619,7 @@ class OdbcRuntime final : public SqlRuntime {
 
   void Disconnect() {
     rows_.Reset();
+    marks_ = Marks();
     if (dbc_ != SQL_NULL_HDBC) {
       if (attached_) {
         // Work that was not committed is undone.
@@ -461,8 +656,17 @@ class OdbcRuntime final : public SqlRuntime {
   Statement rows_;  // the cursor's result (on PostgreSQL: its current batch)
   bool exhausted_ = false;
   std::size_t batch_rows_ = 0;
+  const std::string fetch_;
+  const std::size_t mark_batch_;
+  const bool param_arrays_;
+  Marks marks_;
+  std::string update_text_;  // the last UPDATE run at once, translated
+  TranslatedSql update_sql_;
+  bool has_update_ = false;
 };
 
 }  // namespace
 
-std::unique_ptr<SqlRuntime> NewOdbcRuntime() { return std::make_unique<OdbcRuntime>(); }
+std::unique_ptr<SqlRuntime> NewOdbcRuntime(const OdbcRuntimeOptions& options) {
+  return std::make_unique<OdbcRuntime>(options);
+}

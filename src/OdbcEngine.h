@@ -9,10 +9,30 @@
 #ifndef DORNVIK_ODBCENGINE_H_
 #define DORNVIK_ODBCENGINE_H_
 
+#include <cstddef>
 #include <memory>
 
 class SqlRuntime;
 
-std::unique_ptr<SqlRuntime> NewOdbcRuntime();
+// Rows per FETCH of the cursor (PostgreSQL), and marks per batch.
+constexpr std::size_t kOdbcFetchBatch = 5000;
+constexpr std::size_t kOdbcMarkBatch = 2000;
+
+struct OdbcRuntimeOptions {
+  std::size_t fetchBatch = kOdbcFetchBatch;
+  // Marks (UPDATEs that set constants, see PgTranslateBatchUpdate) wait until this many have
+  // come and then go to the server together: on PostgreSQL as one UPDATE joined with the
+  // rows' values, elsewhere as the statement's own text with parameter arrays. 1 sends each
+  // at once.
+  std::size_t markBatch = kOdbcMarkBatch;
+  // Parameter arrays on PostgreSQL as well (for tests of that path).
+  bool parameterArrays = false;
+};
+
+// Batched marks behave as in the libpq engine (PgEngine.h): a queued UPDATE returns 0; the
+// queue is sent when full and before any other statement but FETCH; the statement that sends
+// it returns the first failing mark's code in place of its own, except OPEN and COMMIT; failed
+// marks are undone alone and the others stay.
+std::unique_ptr<SqlRuntime> NewOdbcRuntime(const OdbcRuntimeOptions& options = {});
 
 #endif  // DORNVIK_ODBCENGINE_H_

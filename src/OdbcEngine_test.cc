@@ -39,9 +39,12 @@ std::string DownDataSource() {
   return OdbcCredentials() + "@DornvikPGDown";
 }
 
+// Marks at once, as the shared cases check each mark's own code.
 const EngineCase kOdbc = {
     "odbc",
-    &NewOdbcRuntime,
+    [] {
+      return NewOdbcRuntime(OdbcRuntimeOptions{kOdbcFetchBatch, 1, false});
+    },
     [] { return OdbcCredentials() + "@" + OdbcDsn(); },
     [] { return EnvOr("DORNVIK_PG_USER", "dornvik") + "/falsch@" + OdbcDsn(); },
     [] { return OdbcCredentials() + "@NichtDa"; },
@@ -51,6 +54,23 @@ const EngineCase kOdbc = {
 }  // namespace
 
 INSTANTIATE_TEST_SUITE_P(Odbc, ServerEngineTest, ::testing::Values(kOdbc),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Batches as one UPDATE joined with the rows' values (PostgreSQL's way), and as the parameter
+// arrays that an Oracle data source receives.
+const EngineCase kOdbcBatched[] = {
+    {"odbc_values",
+     [] {
+       return NewOdbcRuntime(OdbcRuntimeOptions{4, 3, false});
+     },
+     kOdbc.connectText, kOdbc.wrongPassword, kOdbc.unknownService, kOdbc.noListener},
+    {"odbc_arrays",
+     [] {
+       return NewOdbcRuntime(OdbcRuntimeOptions{4, 3, true});
+     },
+     kOdbc.connectText, kOdbc.wrongPassword, kOdbc.unknownService, kOdbc.noListener},
+};
+INSTANTIATE_TEST_SUITE_P(Odbc, BatchedMarkTest, ::testing::ValuesIn(kOdbcBatched),
                          [](const auto& info) { return std::string(info.param.name); });
 #endif  // DORNVIK_HAVE_PG
 

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "DemoDb.h"
@@ -81,7 +82,34 @@ class Session {
   std::string* error_;
 };
 
-// Copies every row of the SQLite demo database at `path` into the session's table.
+// One value in COPY's text format: NULL as \N, the format's special characters escaped.
+void AppendCopyValue(const char* text, std::string* out) {
+  if (text == nullptr) {
+    *out += "\\N";
+    return;
+  }
+  for (const char* p = text; *p != '\0'; ++p) {
+    switch (*p) {
+      case '\\':
+        *out += "\\\\";
+        break;
+      case '\t':
+        *out += "\\t";
+        break;
+      case '\n':
+        *out += "\\n";
+        break;
+      case '\r':
+        *out += "\\r";
+        break;
+      default:
+        *out += *p;
+    }
+  }
+}
+
+// Copies every row of the SQLite demo database at `path` into the session's table, streamed
+// through one COPY.
 bool CopyRows(const std::string& path, Session& session) {
   sqlite3* db = nullptr;
   if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
@@ -91,31 +119,38 @@ bool CopyRows(const std::string& path, Session& session) {
   sqlite3_stmt* select = nullptr;
   const std::string query = std::string("SELECT ") + kColumnList + " FROM Qrv321Bew";
   bool ok = sqlite3_prepare_v2(db, query.c_str(), -1, &select, nullptr) == SQLITE_OK;
-  std::string insert = std::string("INSERT INTO qrschema.qrv321bew (") + kColumnList + ") VALUES (";
-  for (int i = 1; i <= kColumns; ++i) {
-    insert += (i > 1 ? ", $" : "$") + std::to_string(i);
-    if (i == 5 || i == 6 || i == 19) insert += "::timestamp";
-    if (i == 17) insert += "::integer";
-    if (i == 18) insert += "::timestamptz";
+  const std::string copy = std::string("COPY qrschema.qrv321bew (") + kColumnList + ") FROM STDIN";
+  PGresult* started = PQexec(session.conn(), copy.c_str());
+  if (PQresultStatus(started) != PGRES_COPY_IN) {
+    ok = ok && session.Fail(PQerrorMessage(session.conn()));
+    PQclear(started);
+    sqlite3_finalize(select);
+    sqlite3_close(db);
+    return false;
   }
-  insert += ")";
-  PGresult* prepared = PQprepare(session.conn(), "demo_insert", insert.c_str(), kColumns, nullptr);
-  ok = ok && PQresultStatus(prepared) == PGRES_COMMAND_OK;
-  PQclear(prepared);
-  while (ok && sqlite3_step(select) == SQLITE_ROW) {
-    std::vector<std::string> texts(kColumns);
-    std::vector<const char*> values(kColumns);
+  PQclear(started);
+  std::string chunk;
+  int rc = SQLITE_ROW;
+  while (ok && (rc = sqlite3_step(select)) == SQLITE_ROW) {
     for (int i = 0; i < kColumns; ++i) {
-      const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(select, i));
-      if (text != nullptr) {
-        texts[static_cast<std::size_t>(i)] = text;
-        values[static_cast<std::size_t>(i)] = texts[static_cast<std::size_t>(i)].c_str();
-      }
+      if (i > 0) chunk += '\t';
+      AppendCopyValue(reinterpret_cast<const char*>(sqlite3_column_text(select, i)), &chunk);
     }
-    PGresult* result =
-        PQexecPrepared(session.conn(), "demo_insert", kColumns, values.data(), nullptr, nullptr, 0);
-    ok = PQresultStatus(result) == PGRES_COMMAND_OK;
-    if (!ok) session.Fail(PQerrorMessage(session.conn()));
+    chunk += '\n';
+    if (chunk.size() >= 1u << 16) {
+      ok = PQputCopyData(session.conn(), chunk.data(), static_cast<int>(chunk.size())) == 1;
+      chunk.clear();
+    }
+  }
+  if (ok && rc != SQLITE_DONE) ok = session.Fail("cannot read the demo bookings");
+  if (ok && !chunk.empty()) {
+    ok = PQputCopyData(session.conn(), chunk.data(), static_cast<int>(chunk.size())) == 1;
+  }
+  ok = PQputCopyEnd(session.conn(), ok ? nullptr : "demo bookings incomplete") == 1 && ok;
+  while (PGresult* result = PQgetResult(session.conn())) {
+    if (PQresultStatus(result) != PGRES_COMMAND_OK && ok) {
+      ok = session.Fail(PQerrorMessage(session.conn()));
+    }
     PQclear(result);
   }
   sqlite3_finalize(select);

@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <cstdlib>
+#include <set>
 #include <string_view>
 
 #include "SqlRuntime.h"
@@ -102,6 +103,70 @@ class Translator {
     return std::move(result_);
   }
 
+  // The UPDATE for `rows` input rows at once (see PgTranslateBatchUpdate); false when the
+  // statement does not have that shape.
+  bool RunBatch(std::size_t rows, BatchUpdateSql* out) {
+    const std::size_t n = tokens_.size();
+    std::size_t first = NextSolid(0, n);
+    if (first >= n || !IsWordToken(first, "update")) return false;
+    std::size_t set = n;
+    std::size_t where = n;
+    int depth = 0;
+    for (std::size_t i = first + 1; i < n; ++i) {
+      const Token& t = tokens_[i];
+      if (IsPunct(i, n, '(')) ++depth;
+      if (IsPunct(i, n, ')')) --depth;
+      if (IsPunct(i, n, ';')) return false;
+      if (t.kind == Token::kPlaceholder && where == n) return false;  // only the WHERE binds
+      if (depth != 0 || t.kind != Token::kWord) continue;
+      const std::string word = Lower(t.text);
+      if (word == "from" || word == "returning") return false;
+      if (word == "set" && set == n) set = i;
+      if (word == "where" && set < n && where == n) where = i;
+    }
+    if (set == n || where == n || !ConstantAssignments(set + 1, where)) return false;
+
+    placeholders_as_columns_ = true;
+    Emit({where + 1, n});
+    placeholders_as_columns_ = false;
+    const std::string condition = std::move(result_.text);
+    if (columns_.empty()) return false;
+    result_ = TranslatedSql();
+    Emit({0, where});
+    std::string text = std::move(result_.text);
+    if (!text.empty() && text.back() != ' ') text += ' ';
+    text += "FROM (VALUES ";
+    std::size_t marker = 0;
+    out->inputs.assign(columns_.begin(), columns_.end());
+    for (std::size_t r = 0; r < rows; ++r) {
+      text += r == 0 ? "(" : ",(";
+      for (std::size_t c = 0; c < columns_.size(); ++c) {
+        if (c > 0) text += ',';
+        if (question_marks_) {
+          text += '?';
+        } else {
+          text += '$';
+          text += std::to_string(++marker);
+        }
+      }
+      text += ')';
+    }
+    text += ") AS dornvik_keys(";
+    bool comma = false;
+    for (std::size_t index : columns_) {
+      if (comma) text += ',';
+      comma = true;
+      text += 'b';
+      text += std::to_string(index);
+    }
+    text += ") ";
+    text += tokens_[where].text;
+    text += condition;
+    out->text = std::move(text);
+    out->rows = rows;
+    return true;
+  }
+
  private:
   std::size_t NextSolid(std::size_t i, std::size_t end) const {
     while (i < end && (tokens_[i].kind == Token::kSpace || tokens_[i].kind == Token::kComment)) {
@@ -112,6 +177,40 @@ class Translator {
 
   bool IsPunct(std::size_t i, std::size_t end, char c) const {
     return i < end && tokens_[i].kind == Token::kOther && tokens_[i].text[0] == c;
+  }
+
+  bool IsWordToken(std::size_t i, const char* lower) const {
+    return tokens_[i].kind == Token::kWord && Lower(tokens_[i].text) == lower;
+  }
+
+  // "col = value, ..." with each value a number, a string literal, NULL, SYSDATE or
+  // SYSTIMESTAMP: setting a row twice gives what setting it once gives.
+  bool ConstantAssignments(std::size_t begin, std::size_t end) const {
+    std::size_t i = NextSolid(begin, end);
+    for (;;) {
+      if (i >= end || tokens_[i].kind != Token::kWord) return false;
+      i = NextSolid(i + 1, end);
+      if (!IsPunct(i, end, '=') || tokens_[i].text != "=") return false;
+      i = NextSolid(i + 1, end);
+      if (i >= end) return false;
+      const Token& value = tokens_[i];
+      const std::string lower = Lower(value.text);
+      auto isDigit = [&](std::size_t k) {
+        return k < end && tokens_[k].kind == Token::kOther &&
+               std::isdigit(static_cast<unsigned char>(tokens_[k].text[0])) != 0;
+      };
+      const bool number = isDigit(i);
+      while (isDigit(i + 1)) ++i;  // the lexer gives a number digit by digit
+      const bool constant = value.kind == Token::kString || number ||
+                            (value.kind == Token::kWord &&
+                             (lower == "null" || lower == "sysdate" || lower == "systimestamp") &&
+                             !IsPunct(NextSolid(i + 1, end), end, '('));
+      if (!constant) return false;
+      i = NextSolid(i + 1, end);
+      if (i >= end) return true;
+      if (!IsPunct(i, end, ',')) return false;
+      i = NextSolid(i + 1, end);
+    }
   }
 
   // The index of the ")" that closes the "(" at `open`, or `end`.
@@ -156,6 +255,12 @@ class Translator {
       index = static_cast<std::size_t>(std::strtoul(name.c_str() + 2, nullptr, 10));
     }
     next_sequential_ = index + 1;
+    if (placeholders_as_columns_) {
+      columns_.insert(index);
+      result_.text += "dornvik_keys.b";
+      result_.text += std::to_string(index);
+      return;
+    }
     result_.params.push_back(index);
     if (question_marks_) {
       result_.text += '?';
@@ -293,6 +398,8 @@ class Translator {
   bool question_marks_;
   std::size_t next_sequential_ = 0;
   TranslatedSql result_;
+  bool placeholders_as_columns_ = false;
+  std::set<std::size_t> columns_;  // the host variables that the WHERE binds
 };
 
 bool Contains(const std::string& haystack, const char* needle) {
@@ -303,6 +410,12 @@ bool Contains(const std::string& haystack, const char* needle) {
 
 TranslatedSql PgTranslate(const std::string& oracleText, bool questionMarks) {
   return Translator(oracleText, true, questionMarks).Run();
+}
+
+bool PgTranslateBatchUpdate(const std::string& oracleText, std::size_t rows, bool questionMarks,
+                            BatchUpdateSql* out) {
+  if (rows == 0) return false;
+  return Translator(oracleText, true, questionMarks).RunBatch(rows, out);
 }
 
 TranslatedSql OracleOdbcTranslate(const std::string& oracleText) {

@@ -22,6 +22,26 @@ struct TranslatedSql {
 // ADD_MONTHS with Oracle's last-day rule. String literals and quoted names pass unchanged.
 TranslatedSql PgTranslate(const std::string& oracleText, bool questionMarks);
 
+// An UPDATE that marks many rows in one statement: the rows' host variables arrive as a VALUES
+// list, joined with the table by the statement's own WHERE.
+struct BatchUpdateSql {
+  std::string text;
+  // The host variables of one input row, in the order of its markers; row r's markers follow
+  // row r-1's.
+  std::vector<std::size_t> inputs;
+  std::size_t rows = 0;
+};
+
+// "update T set C=constant[, ...] where CONDITION(:b0, ...)" for `rows` input rows at once:
+// "update T set ... FROM (VALUES ($1,...),(...)) AS dornvik_keys(b0,...) where CONDITION" with
+// each host variable read from dornvik_keys, translated like PgTranslate. Rows that match
+// several input rows are changed once, which gives the same as changing them once per input
+// row because every value set is a constant (a number, a text, NULL, SYSDATE or SYSTIMESTAMP;
+// the statement's time is that of the one statement). False for any other shape: host
+// variables outside the WHERE, a FROM, RETURNING, several statements, computed values.
+bool PgTranslateBatchUpdate(const std::string& oracleText, std::size_t rows, bool questionMarks,
+                            BatchUpdateSql* out);
+
 // Oracle's embedded form to the form an Oracle ODBC driver takes: "?" markers and no "into"
 // clause; everything else verbatim.
 TranslatedSql OracleOdbcTranslate(const std::string& oracleText);

@@ -13,11 +13,16 @@
 namespace {
 
 constexpr const char* kCursorName = "dornvik_cursor";
-constexpr const char* kFetchBatch = "FETCH FORWARD 1000 FROM dornvik_cursor";
 // Every statement runs after this savepoint; a failing one is rolled back to it.
 constexpr const char* kBegin = "BEGIN; SAVEPOINT dornvik_stmt";
+constexpr const char* kReleaseSavepoint = "RELEASE SAVEPOINT dornvik_stmt";
+constexpr const char* kSetSavepoint = "SAVEPOINT dornvik_stmt";
 constexpr const char* kMoveSavepoint = "RELEASE SAVEPOINT dornvik_stmt; SAVEPOINT dornvik_stmt";
 constexpr const char* kUndoStatement = "ROLLBACK TO SAVEPOINT dornvik_stmt";
+constexpr const char* kMarkStatementName = "dornvik_marks";
+constexpr const char* kSessionSettings[] = {"SET cursor_tuple_fraction = 1", "SET jit = off"};
+// The server takes at most this many parameters in one statement.
+constexpr std::size_t kMaxParameters = 65535;
 
 // Owns one PGresult.
 class Result {
@@ -69,7 +74,11 @@ std::string OracleUserName(const std::string& user) {
 
 class PgRuntime final : public SqlRuntime {
  public:
-  PgRuntime() = default;
+  explicit PgRuntime(const PgRuntimeOptions& options)
+      : fetch_(std::string("FETCH FORWARD ") +
+               std::to_string(options.fetchBatch > 0 ? options.fetchBatch : 1) + " FROM " +
+               kCursorName),
+        mark_batch_(options.markBatch > 0 ? options.markBatch : 1) {}
   ~PgRuntime() override { Disconnect(); }
   PgRuntime(const PgRuntime&) = delete;
   PgRuntime& operator=(const PgRuntime&) = delete;
@@ -81,6 +90,10 @@ class PgRuntime final : public SqlRuntime {
     PGconn* conn = PgConnectText(connectText, &code, &message);
     if (conn == nullptr) return code;
     PQsetNoticeProcessor(conn, IgnoreNotice, nullptr);
+    // The run reads its cursor to the end, so the cursor is planned for all rows (a sort, not
+    // a slow walk along an index), and its big statements are not worth compiling. A server
+    // that lacks a setting goes without it.
+    for (const char* setting : kSessionSettings) Result(PQexec(conn, setting));
     conn_ = conn;
     return BeginTransaction();
   }
@@ -95,6 +108,8 @@ class PgRuntime final : public SqlRuntime {
   int Execute() override {
     if (conn_ == nullptr) return kSqlNotConnected;
     if (!has_prepared_) return kSqlNoStatement;
+    const int flushed = FlushMarks();
+    if (conn_ == nullptr) return flushed;
     std::string schema;
     if (PgParseSchemaSwitch(prepared_, &schema)) {
       Result found;
@@ -112,11 +127,13 @@ class PgRuntime final : public SqlRuntime {
     Result result;
     const int code = Run(sql.text, {}, &result);
     if (code == kSqlOk) dirty_ = true;
-    return code;
+    return flushed != kSqlOk ? flushed : code;
   }
 
   int SelectInto(const char* statement, char* out, std::size_t capacity) override {
     if (conn_ == nullptr) return kSqlNotConnected;
+    const int flushed = FlushMarks();
+    if (conn_ == nullptr) return flushed;
     const TranslatedSql sql = PgTranslate(statement, false);
     if (!sql.params.empty()) return kSqlNotAllBound;
     Result result;
@@ -125,11 +142,15 @@ class PgRuntime final : public SqlRuntime {
     if (result.rows() == 0) return kSqlNoData;
     if (result.rows() > 1) return kSqlTooManyRows;
     if (PQnfields(result.get()) < 1) return kSqlNotInSelectList;
-    return Store(result.get(), 0, 0, SqlOutput{out, capacity, false});
+    const int stored = Store(result.get(), 0, 0, SqlOutput{out, capacity, false});
+    return flushed != kSqlOk ? flushed : stored;
   }
 
+  // The run acts on the code of the OPEN, so it reports the OPEN alone.
   int OpenCursor(const char* query) override {
     if (conn_ == nullptr) return kSqlNotConnected;
+    const int flushed = FlushMarks();
+    if (conn_ == nullptr) return flushed;
     if (cursor_ != Cursor::kClosed) CloseCursor();
     const TranslatedSql sql = PgTranslate(query, false);
     if (!sql.params.empty()) {
@@ -161,16 +182,18 @@ class PgRuntime final : public SqlRuntime {
     return code;
   }
 
+  // The cursor's result does not move with the session's changes, so queued marks need not be
+  // sent before a FETCH.
   int FetchRow(const SqlOutput* outputs, std::size_t count) {
     if (conn_ == nullptr) return kSqlNotConnected;
     if (cursor_ != Cursor::kOpen) return kSqlInvalidCursor;
     if (batch_.get() == nullptr || batch_row_ >= batch_.rows()) {
       if (exhausted_) return kSqlNoData;
+      batch_ = Result();
       Result next;
-      const int code = Run(kFetchBatch, {}, &next);
+      const int code = Run(fetch_, {}, &next);
       if (code != kSqlOk) {
         cursor_ = Cursor::kFailed;
-        batch_ = Result();
         return code;
       }
       batch_ = std::move(next);
@@ -193,35 +216,53 @@ class PgRuntime final : public SqlRuntime {
 
   int CloseCursor() override {
     if (conn_ == nullptr) return kSqlNotConnected;
+    const int flushed = FlushMarks();
+    if (conn_ == nullptr) return flushed;
     batch_ = Result();
-    if (cursor_ == Cursor::kClosed) return kSqlInvalidCursor;
+    if (cursor_ == Cursor::kClosed) return flushed != kSqlOk ? flushed : kSqlInvalidCursor;
     cursor_ = Cursor::kClosed;
     Result result;
-    return Run(std::string("CLOSE ") + kCursorName, {}, &result);
+    const int code = Run(std::string("CLOSE ") + kCursorName, {}, &result);
+    return flushed != kSqlOk ? flushed : code;
   }
 
   int Update(const char* statement, const char* const* inputs, std::size_t count) override {
     if (conn_ == nullptr) return kSqlNotConnected;
-    const TranslatedSql sql = PgTranslate(statement, false);
-    std::vector<const char*> values;
-    for (std::size_t index : sql.params) {
-      if (index >= count) return kSqlNotAllBound;
-      if (values.size() <= index) values.resize(index + 1, nullptr);
-      // An empty text is NULL, as in Oracle.
-      values[index] = inputs[index][0] == '\0' ? nullptr : inputs[index];
+    const std::string text = statement != nullptr ? statement : "";
+    if (mark_batch_ > 1 && Batchable(text)) {
+      // Queued: the mark goes to the server with its batch.
+      for (std::size_t index : marks_.batch.inputs) {
+        if (index >= count) return kSqlNotAllBound;
+      }
+      for (std::size_t index : marks_.batch.inputs) {
+        const char* value = inputs[index];
+        marks_.isNull.push_back(value[0] == '\0' ? 1 : 0);  // an empty text is NULL
+        marks_.values.emplace_back(value);
+      }
+      ++marks_.rows;
+      return marks_.rows >= marks_.batch.rows ? FlushMarks() : kSqlOk;
     }
-    return Change(sql.text, values);
+    const int flushed = FlushMarks();
+    if (conn_ == nullptr) return flushed;
+    return UpdateNow(text, inputs, count);
   }
 
   int Delete(const char* statement) override {
     if (conn_ == nullptr) return kSqlNotConnected;
+    const int flushed = FlushMarks();
+    if (conn_ == nullptr) return flushed;
     const TranslatedSql sql = PgTranslate(statement, false);
     if (!sql.params.empty()) return kSqlNotAllBound;
-    return Change(sql.text, {});
+    const int code = Change(sql.text, {});
+    return flushed != kSqlOk ? flushed : code;
   }
 
   int Commit() override {
     if (conn_ == nullptr) return kSqlNotConnected;
+    // Queued marks belong to this transaction. A mark that fails here is left out, as it
+    // would have been had it run at once; a lost transaction is reported below.
+    FlushMarks();
+    if (conn_ == nullptr) return kSqlEndOfFile;
     cursor_ = Cursor::kClosed;
     batch_ = Result();
     if (transaction_lost_) {
@@ -250,6 +291,135 @@ class PgRuntime final : public SqlRuntime {
   // ORA-01008: not all variables bound.
   static constexpr int kSqlNotAllBound = -1008;
 
+  // The marks waiting to be sent: one statement text, its rows' values.
+  struct Marks {
+    std::string statement;   // the program's text
+    bool batchable = false;  // it has the shape of PgTranslateBatchUpdate
+    BatchUpdateSql batch;
+    TranslatedSql single;             // the statement for one row
+    bool prepared = false;            // the batch statement is prepared on the server
+    std::vector<std::string> values;  // row after row, batch.inputs.size() each
+    std::vector<char> isNull;
+    std::size_t rows = 0;
+  };
+
+  // One statement of a round trip.
+  struct Command {
+    std::string text;  // the statement, or the name of a prepared one
+    bool prepared = false;
+    std::vector<const char*> params;
+  };
+
+  // True when `text` can wait in a batch; sends the marks of another statement first.
+  bool Batchable(const std::string& text) {
+    if (marks_.statement == text) return marks_.batchable;
+    FlushMarks();
+    if (conn_ == nullptr) return false;
+    marks_ = Marks();
+    marks_.statement = text;
+    const std::size_t perRow = PgTranslate(text, false).params.size();
+    std::size_t rows = mark_batch_;
+    if (perRow > 0 && rows * perRow > kMaxParameters) rows = kMaxParameters / perRow;
+    marks_.batchable = rows > 1 && PgTranslateBatchUpdate(text, rows, false, &marks_.batch);
+    if (marks_.batchable) marks_.single = PgTranslate(text, false);
+    return marks_.batchable;
+  }
+
+  int UpdateNow(const std::string& text, const char* const* inputs, std::size_t count) {
+    if (update_text_ != text || !has_update_) {
+      update_sql_ = PgTranslate(text, false);
+      update_text_ = text;
+      has_update_ = true;
+    }
+    std::vector<const char*> values;
+    for (std::size_t index : update_sql_.params) {
+      if (index >= count) return kSqlNotAllBound;
+      if (values.size() <= index) values.resize(index + 1, nullptr);
+      // An empty text is NULL, as in Oracle.
+      values[index] = inputs[index][0] == '\0' ? nullptr : inputs[index];
+    }
+    return Change(update_sql_.text, values);
+  }
+
+  // Sends the queued marks as one statement. Returns 0, or the code of the first mark that
+  // failed: the batch is then undone and its marks run one by one, each undone alone if it
+  // fails, so that every other mark stays. "No row found" is not reported for queued marks.
+  int FlushMarks() {
+    if (marks_.rows == 0 || conn_ == nullptr) return kSqlOk;
+    const std::size_t perRow = marks_.batch.inputs.size();
+    int code = PrepareMarks();
+    if (code == kSqlOk) {
+      std::vector<const char*> params(marks_.batch.rows * perRow);
+      for (std::size_t r = 0; r < marks_.batch.rows; ++r) {
+        // A short batch repeats its last row; a row marked twice is marked once.
+        const std::size_t from = (r < marks_.rows ? r : marks_.rows - 1) * perRow;
+        for (std::size_t c = 0; c < perRow; ++c) {
+          params[r * perRow + c] =
+              marks_.isNull[from + c] != 0 ? nullptr : marks_.values[from + c].c_str();
+        }
+      }
+      Result result;
+      code = RunCommands({Command{kMarkStatementName, true, std::move(params)}}, &result);
+      if (code == kSqlOk) dirty_ = true;
+    }
+    if (code != kSqlOk && conn_ != nullptr && !transaction_lost_) code = MarkOneByOne();
+    marks_.values.clear();
+    marks_.isNull.clear();
+    marks_.rows = 0;
+    return code;
+  }
+
+  // The queued marks, each as its own statement; the code of the first that fails.
+  int MarkOneByOne() {
+    const std::size_t perRow = marks_.batch.inputs.size();
+    int first = kSqlOk;
+    for (std::size_t r = 0; r < marks_.rows && conn_ != nullptr; ++r) {
+      std::vector<const char*> values;
+      for (std::size_t index : marks_.single.params) {
+        std::size_t column = 0;
+        while (marks_.batch.inputs[column] != index) ++column;
+        const std::size_t at = r * perRow + column;
+        if (values.size() <= index) values.resize(index + 1, nullptr);
+        values[index] = marks_.isNull[at] != 0 ? nullptr : marks_.values[at].c_str();
+      }
+      const int code = Change(marks_.single.text, values);
+      if (first == kSqlOk && code != kSqlOk && code != kSqlNoData) first = code;
+    }
+    return conn_ == nullptr ? kSqlEndOfFile : first;
+  }
+
+  // Prepares the batch statement once, with the parameter types that the server gives the
+  // statement for one row, so that the values compare as they would there.
+  int PrepareMarks() {
+    if (marks_.prepared) return kSqlOk;
+    Result described;
+    int code = RunWith(
+        [&] {
+          Result parsed(PQprepare(conn_, "", marks_.single.text.c_str(), 0, nullptr));
+          if (!parsed.ok()) return parsed;
+          return Result(PQdescribePrepared(conn_, ""));
+        },
+        &described);
+    if (code != kSqlOk) return code;
+    std::vector<Oid> types;
+    for (std::size_t r = 0; r < marks_.batch.rows; ++r) {
+      for (std::size_t index : marks_.batch.inputs) {
+        const int n = static_cast<int>(index);
+        types.push_back(n < PQnparams(described.get()) ? PQparamtype(described.get(), n) : 0);
+      }
+    }
+    Result prepared;
+    code = RunWith(
+        [&] {
+          Result deallocate(PQexec(conn_, "DEALLOCATE ALL"));
+          return Result(PQprepare(conn_, kMarkStatementName, marks_.batch.text.c_str(),
+                                  static_cast<int>(types.size()), types.data()));
+        },
+        &prepared);
+    if (code == kSqlOk) marks_.prepared = true;
+    return code;
+  }
+
   int BeginTransaction() {
     transaction_lost_ = false;
     dirty_ = false;
@@ -260,7 +430,8 @@ class PgRuntime final : public SqlRuntime {
   void Disconnect() {
     if (conn_ == nullptr) return;
     batch_ = Result();
-    // Work that was not committed is undone.
+    // Work that was not committed is undone, queued marks with it.
+    marks_ = Marks();
     Result rollback(PQexec(conn_, "ROLLBACK"));
     PQfinish(conn_);
     conn_ = nullptr;
@@ -273,6 +444,7 @@ class PgRuntime final : public SqlRuntime {
   int Failure(const Result& result) {
     if (PQstatus(conn_) == CONNECTION_BAD) {
       batch_ = Result();
+      marks_ = Marks();
       PQfinish(conn_);
       conn_ = nullptr;
       cursor_ = Cursor::kClosed;
@@ -283,8 +455,23 @@ class PgRuntime final : public SqlRuntime {
     return state != nullptr ? PgSqlcodeFromState(state) : kSqlOtherError;
   }
 
-  // Runs one statement behind the savepoint; on failure only that statement is undone.
-  int Run(const std::string& text, const std::vector<const char*>& params, Result* out) {
+  // Undoes a failed statement: back to the savepoint. Returns `code`, or -3113 when the
+  // connection went.
+  int Undo(int code) {
+    if (conn_ == nullptr) return code;
+    Result undo(PQexec(conn_, kUndoStatement));
+    if (!undo.ok()) {
+      // The transaction is gone: the commit has to say so.
+      transaction_lost_ = true;
+      if (Failure(undo) == kSqlEndOfFile) return kSqlEndOfFile;
+    }
+    return code;
+  }
+
+  // Moves the savepoint behind the changes that must stay, then runs `send`'s statement; on
+  // failure only that statement is undone.
+  template <typename Send>
+  int RunWith(Send send, Result* out) {
     if (dirty_) {
       Result move(PQexec(conn_, kMoveSavepoint));
       if (!move.ok()) {
@@ -294,22 +481,89 @@ class PgRuntime final : public SqlRuntime {
       }
       dirty_ = false;
     }
-    Result result(PQexecParams(conn_, text.c_str(), static_cast<int>(params.size()), nullptr,
-                               params.data(), nullptr, nullptr, 0));
+    Result result = send();
     if (result.ok()) {
       *out = std::move(result);
       return kSqlOk;
     }
-    const int code = Failure(result);
-    if (conn_ != nullptr) {
-      Result undo(PQexec(conn_, kUndoStatement));
-      if (!undo.ok()) {
-        // The transaction is gone: the commit has to say so.
-        transaction_lost_ = true;
-        if (Failure(undo) == kSqlEndOfFile) return kSqlEndOfFile;
+    return Undo(Failure(result));
+  }
+
+  // Runs statements behind the savepoint in one round trip (moving the savepoint first when
+  // changes lie before it); `out` receives the last one's result. On failure the failed
+  // statement is undone alone and its code returned.
+  int RunCommands(const std::vector<Command>& commands, Result* out) {
+#if defined(LIBPQ_HAS_PIPELINING)
+    std::vector<Command> all;
+    if (dirty_) {
+      all.push_back(Command{kReleaseSavepoint, false, {}});
+      all.push_back(Command{kSetSavepoint, false, {}});
+    }
+    all.insert(all.end(), commands.begin(), commands.end());
+    if (all.size() > 1 && PQenterPipelineMode(conn_) == 1) {
+      bool sent = true;
+      for (const Command& c : all) {
+        const int n = static_cast<int>(c.params.size());
+        sent = sent && (c.prepared ? PQsendQueryPrepared(conn_, c.text.c_str(), n, c.params.data(),
+                                                         nullptr, nullptr, 0)
+                                   : PQsendQueryParams(conn_, c.text.c_str(), n, nullptr,
+                                                       c.params.data(), nullptr, nullptr, 0)) == 1;
       }
+      sent = sent && PQpipelineSync(conn_) == 1;
+      // One result (and its end) per statement, then the synchronisation point.
+      Result failed;
+      bool ok = sent;
+      bool moved = !dirty_;
+      for (std::size_t i = 0; sent && i < all.size(); ++i) {
+        Result result(PQgetResult(conn_));
+        if (result.get() != nullptr) {
+          while (PGresult* rest = PQgetResult(conn_)) PQclear(rest);
+        }
+        if (ok && result.ok()) {
+          if (dirty_ && i == 1) moved = true;
+          if (i + 1 == all.size()) *out = std::move(result);
+        } else if (ok) {
+          ok = false;
+          failed = std::move(result);
+        }
+      }
+      if (sent) {
+        for (;;) {
+          Result sync(PQgetResult(conn_));
+          if (sync.get() == nullptr || PQresultStatus(sync.get()) == PGRES_PIPELINE_SYNC) break;
+        }
+      }
+      PQexitPipelineMode(conn_);
+      if (moved) dirty_ = false;
+      if (ok) return kSqlOk;
+      const int code = Failure(failed);
+      if (conn_ == nullptr) return code;
+      if (!moved) {
+        transaction_lost_ = true;  // the savepoint could not be moved
+        return code;
+      }
+      return Undo(code);
+    }
+#endif
+    int code = kSqlOk;
+    for (const Command& c : commands) {
+      code = RunWith(
+          [&] {
+            const int n = static_cast<int>(c.params.size());
+            return Result(c.prepared ? PQexecPrepared(conn_, c.text.c_str(), n, c.params.data(),
+                                                      nullptr, nullptr, 0)
+                                     : PQexecParams(conn_, c.text.c_str(), n, nullptr,
+                                                    c.params.data(), nullptr, nullptr, 0));
+          },
+          out);
+      if (code != kSqlOk) break;
     }
     return code;
+  }
+
+  // Runs one statement behind the savepoint; on failure only that statement is undone.
+  int Run(const std::string& text, const std::vector<const char*>& params, Result* out) {
+    return RunCommands({Command{text, false, params}}, out);
   }
 
   // An UPDATE or DELETE: a change that the savepoint has to keep from now on. One that finds
@@ -330,6 +584,8 @@ class PgRuntime final : public SqlRuntime {
   }
 
   PGconn* conn_ = nullptr;
+  const std::string fetch_;
+  const std::size_t mark_batch_;
   bool dirty_ = false;             // the savepoint lies before changes that must stay
   bool transaction_lost_ = false;  // an error undid the whole transaction
   std::string prepared_;
@@ -338,11 +594,17 @@ class PgRuntime final : public SqlRuntime {
   Result batch_;  // the rows of the last FETCH, handed out one per call
   int batch_row_ = 0;
   bool exhausted_ = false;
+  Marks marks_;
+  std::string update_text_;  // the last UPDATE run at once, translated
+  TranslatedSql update_sql_;
+  bool has_update_ = false;
 };
 
 }  // namespace
 
-std::unique_ptr<SqlRuntime> NewPgRuntime() { return std::make_unique<PgRuntime>(); }
+std::unique_ptr<SqlRuntime> NewPgRuntime(const PgRuntimeOptions& options) {
+  return std::make_unique<PgRuntime>(options);
+}
 
 pg_conn* PgConnectText(const char* connectText, int* sqlcode, std::string* message) {
   const ConnectParts parts = SplitConnectText(connectText);

@@ -537,9 +537,13 @@ std::string PgCredentials() {
   return EnvOr("DORNVIK_PG_USER", "dornvik") + "/" + EnvOr("DORNVIK_PG_PASSWORD", "geheim");
 }
 
+// The cases above check each mark's own code, so the marks run at once here; the batched
+// marks have their own cases below.
 const EngineCase kLibpq = {
     "libpq",
-    &NewPgRuntime,
+    [] {
+      return NewPgRuntime(PgRuntimeOptions{kPgFetchBatch, 1});
+    },
     [] { return PgCredentials() + "@" + PgService(); },
     [] { return EnvOr("DORNVIK_PG_USER", "dornvik") + "/falsch@" + PgService(); },
     [] { return PgCredentials() + "@nichtda"; },
@@ -554,6 +558,220 @@ void PrintTo(const EngineCase& engine, std::ostream* os) { *os << engine.name; }
 
 INSTANTIATE_TEST_SUITE_P(Pg, ServerEngineTest, ::testing::Values(kLibpq),
                          [](const auto& info) { return std::string(info.param.name); });
+
+const EngineCase kLibpqBatched = {
+    "libpq",
+    [] {
+      return NewPgRuntime(PgRuntimeOptions{4, 3});
+    },
+    kLibpq.connectText,
+    kLibpq.wrongPassword,
+    kLibpq.unknownService,
+    kLibpq.noListener,
+};
+INSTANTIATE_TEST_SUITE_P(Pg, BatchedMarkTest, ::testing::Values(kLibpqBatched),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// ---------------------------------------------------------------------------------------------
+// Batched marks. The engines run with batches of three marks and fetches of four rows, so that
+// a few rows cross every boundary.
+
+namespace {
+
+int Count(SqlRuntime& rt, const std::string& where) {
+  char value[20] = {};
+  const int code =
+      rt.SelectInto(("select count(*) into :b0  from QRSCHEMA.Qrv321Bew where " + where).c_str(),
+                    value, sizeof value);
+  return code == kSqlOk ? std::atoi(value) : code;
+}
+
+}  // namespace
+
+// The export's order of statements with marks in batches: each mark reaches the server before
+// the next statement reads the table, before the purge and before the commit.
+TEST_P(BatchedMarkTest, QueuedMarksArriveBeforeTheNextStatementThePurgeAndTheCommit) {
+  for (const char* idn : {"A", "B", "C", "D", "E"}) {
+    TestBooking b;
+    b.idn = idn;
+    b.dat = std::nullopt;  // never purged
+    Insert(b);
+  }
+  // Exported in this run and more than three months old: marked, then purged.
+  TestBooking old;
+  old.idn = "OLD";
+  old.dat = "2000-01-01 00:00:00";
+  Insert(old);
+
+  auto rt = Open();
+  ASSERT_EQ(kSqlOk, rt->OpenCursor(kTestBookingQuery));
+  TestBooking late;  // comes after the OPEN: not in the cursor's rows
+  late.idn = "G";
+  late.dat = std::nullopt;
+  Insert(late);
+  int marked = 0;
+  for (;;) {
+    FetchedRow row;
+    const int code = rt->Fetch(row.out, 16);
+    if (code != kSqlOk) {
+      EXPECT_EQ(kSqlNoData, code);
+      break;
+    }
+    EXPECT_EQ(kSqlOk,
+              Mark(*rt, row.Field(2), row.Field(3), row.Field(4), row.Field(5), row.Field(6)));
+    ++marked;
+    if (marked == 4) {
+      // Three went with the full batch, the fourth waits; the query sends it first.
+      EXPECT_EQ(4, Count(*rt, "BewUkz=4"));
+    }
+  }
+  EXPECT_EQ(6, marked);
+  EXPECT_EQ(kSqlOk, rt->CloseCursor());
+  EXPECT_EQ(kSqlOk, rt->Delete(kTestPurgeStatement));
+  // A mark after the purge, straight before the commit.
+  EXPECT_EQ(kSqlOk, Mark(*rt, "G", "0001", "20241209000000", "20241209070500", "1"));
+  ASSERT_EQ(kSqlOk, rt->Commit());
+  EXPECT_EQ((std::vector<std::string>{"A:4", "B:4", "C:4", "D:4", "E:4", "G:4"}), Marks());
+
+  // Queued marks of a runtime that goes away without a commit are undone with it.
+  admin_->Exec("UPDATE qrschema.qrv321bew SET bewukz = NULL");
+  {
+    auto other = Open();
+    EXPECT_EQ(kSqlOk, Mark(*other, "A", "0001", "20241209000000", "20241209070500", "1"));
+  }
+  EXPECT_EQ((std::vector<std::string>{"A:-", "B:-", "C:-", "D:-", "E:-", "G:-"}), Marks());
+}
+
+// A mark that fails in a batch is reported by the statement that sent the batch; it is undone
+// alone, and every other mark of the batch stays.
+TEST_P(BatchedMarkTest, AFailedMarkIsReportedAndTheOthersOfItsBatchStay) {
+  for (const char* idn : {"A", "B", "C", "D", "E", "F"}) {
+    TestBooking b;
+    b.idn = idn;
+    Insert(b);
+  }
+  auto rt = Open();
+  const char* good[] = {"20241209000000", "20241209070500"};
+  const char* bad = "2024x209000000";  // the server rejects this date: ORA-01861
+  struct Step {
+    const char* idn;
+    const char* dtm;
+    int expected;  // what the UPDATE returns
+  };
+  const Step steps[] = {
+      {"A", good[0], kSqlOk}, {"B", bad, kSqlOk},  // queued
+      {"C", good[0], -1861},                       // fills the batch: B's code
+      {"D", good[0], kSqlOk}, {"E", bad, kSqlOk},  // queued; CLOSE sends them
+  };
+  ASSERT_EQ(kSqlOk, rt->OpenCursor(kTestBookingQuery));
+  for (const Step& step : steps) {
+    EXPECT_EQ(step.expected, Mark(*rt, step.idn, "0001", step.dtm, good[1], "1")) << step.idn;
+  }
+  EXPECT_EQ(-1861, rt->CloseCursor());
+  // The failures cost neither the transaction nor the other marks.
+  EXPECT_EQ(kSqlOk, Mark(*rt, "F", "0001", good[0], good[1], "1"));
+  ASSERT_EQ(kSqlOk, rt->Commit());
+  EXPECT_EQ((std::vector<std::string>{"A:4", "B:-", "C:4", "D:4", "E:-", "F:4"}), Marks());
+}
+
+// Many rows: the cursor delivers every row once, in order, while the batches mark them.
+TEST_P(BatchedMarkTest, CursorKeepsItsResultWhileBatchesMark) {
+  admin_->Exec(
+      "INSERT INTO qrschema.qrv321bew (bewidn, bewsto, bewdtm, bewuhr, bewlfn) "
+      "SELECT 'R' || lpad(i::text, 5, '0'), '0001', timestamp '2024-12-09 00:00:00', "
+      "timestamp '2024-12-09 00:00:00' + i * interval '1 second', '1' "
+      "FROM generate_series(1, 500) AS i");
+  admin_->Exec("CREATE INDEX qrv321bew_ukz ON qrschema.qrv321bew (BewUkz)");
+  admin_->Exec("ANALYZE qrschema.qrv321bew");
+  auto rt = Open();
+  ASSERT_EQ(kSqlOk, rt->Prepare("set enable_seqscan = off"));
+  ASSERT_EQ(kSqlOk, rt->Execute());
+  ASSERT_EQ(kSqlOk, rt->OpenCursor(kTestBookingQuery));
+  std::set<std::string> seen;
+  std::string last;
+  for (;;) {
+    FetchedRow row;
+    const int code = rt->Fetch(row.out, 16);
+    if (code != kSqlOk) {
+      EXPECT_EQ(kSqlNoData, code);
+      break;
+    }
+    EXPECT_LT(last, row.Field(2));
+    last = row.Field(2);
+    seen.insert(last);
+    ASSERT_EQ(kSqlOk,
+              Mark(*rt, row.Field(2), row.Field(3), row.Field(4), row.Field(5), row.Field(6)));
+  }
+  EXPECT_EQ(500u, seen.size());
+  EXPECT_EQ(kSqlOk, rt->CloseCursor());
+  ASSERT_EQ(kSqlOk, rt->Commit());
+  EXPECT_EQ("500", admin_->Scalar("SELECT count(*) FROM qrschema.qrv321bew WHERE bewukz = 4"));
+}
+
+// Queued marks whose session is lost: the commit fails, so the run takes its lines back.
+TEST_P(BatchedMarkTest, ALostSessionWithQueuedMarksFailsTheCommit) {
+  TestBooking b;
+  b.idn = "A";
+  Insert(b);
+  auto rt = Open();
+  std::string pid;
+  char buffer[20] = {};
+  ASSERT_EQ(kSqlOk, rt->SelectInto("select cast(pg_backend_pid() as varchar(20)) into :b0  from "
+                                   "dual ",
+                                   buffer, sizeof buffer));
+  pid = buffer;
+  EXPECT_EQ(kSqlOk, Mark(*rt, "A", "0001", "20241209000000", "20241209070500", "1"));
+  admin_->Exec("SELECT pg_terminate_backend($1::integer)", {pid.c_str()});
+  for (int i = 0; i < 100 && admin_->Scalar("SELECT count(*) FROM pg_stat_activity WHERE pid = "
+                                            "$1::integer",
+                                            {pid.c_str()}) != "0";
+       ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  EXPECT_NE(kSqlOk, rt->Commit());
+  EXPECT_EQ((std::vector<std::string>{"A:-"}), Marks());
+}
+
+// The shape of the statements that may run for many rows at once.
+TEST(PgDialectTest, BatchesOnlyUpdatesThatSetConstants) {
+  BatchUpdateSql batch;
+  ASSERT_TRUE(PgTranslateBatchUpdate(kTestMarkStatement, 2, false, &batch));
+  EXPECT_EQ(
+      "update QRSCHEMA.Qrv321Bew  set BewUkz=4,BewUdt=statement_timestamp() FROM (VALUES "
+      "($1,$2,$3,$4,$5),($6,$7,$8,$9,$10)) AS dornvik_keys(b0,b1,b2,b3,b4) where "
+      "((((BewIDN=dornvik_keys.b0 and BewSto=dornvik_keys.b1) and "
+      "BewDtm=(to_timestamp(NULLIF(dornvik_keys.b2,'')||'+00','YYYYMMDDHH24MISSTZH') AT TIME "
+      "ZONE 'UTC')) and BewUhr=(to_timestamp(NULLIF(dornvik_keys.b3,'')||'+00',"
+      "'YYYYMMDDHH24MISSTZH') AT TIME ZONE 'UTC')) and BewLfn=dornvik_keys.b4)",
+      batch.text);
+  EXPECT_EQ((std::vector<std::size_t>{0, 1, 2, 3, 4}), batch.inputs);
+  EXPECT_EQ(2u, batch.rows);
+
+  ASSERT_TRUE(
+      PgTranslateBatchUpdate("update T set A=42, B='x', C=NULL where K=:b1 and J=:b0 "
+                             "and L=:b1",
+                             2, true, &batch));
+  EXPECT_EQ(
+      "update T set A=42, B='x', C=NULL FROM (VALUES (?,?),(?,?)) AS dornvik_keys(b0,b1) "
+      "where K=dornvik_keys.b1 and J=dornvik_keys.b0 and L=dornvik_keys.b1",
+      batch.text);
+  EXPECT_EQ((std::vector<std::size_t>{0, 1}), batch.inputs);
+
+  const char* const refused[] = {
+      "update T set A=A+1 where K=:b0",               // counts: twice is not once
+      "update T set A=:b1 where K=:b0",               // the value comes with the row
+      "update T set A=SYSDATE() where K=:b0",         // a call
+      "update T set A=4 from U where K=:b0",          // a join of its own
+      "update T set A=4 where K=:b0 returning A",     // rows back
+      "update T set A=4 where K=:b0; delete from T",  // two statements
+      "update T set A=4 where K=1",                   // nothing to batch
+      "delete from T where K=:b0",                    // not an update
+      "update T set A=4",                             // no condition
+  };
+  for (const char* text : refused) {
+    EXPECT_FALSE(PgTranslateBatchUpdate(text, 2, false, &batch)) << text;
+  }
+}
 
 // The libpq engine's own forms of the service name and the user name.
 TEST(PgEngineTest, ServiceNamesUserNamesAndTheirErrors) {

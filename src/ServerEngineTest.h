@@ -126,4 +126,7 @@ class ServerEngineTest : public ::testing::TestWithParam<EngineCase> {
   std::unique_ptr<PgAdmin> admin_;
 };
 
+// The cases of marks sent in batches, on engines that batch.
+class BatchedMarkTest : public ServerEngineTest {};
+
 #endif  // DORNVIK_SERVERENGINETEST_H_

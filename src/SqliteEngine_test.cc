@@ -596,7 +596,9 @@ TEST_F(SqliteEngineTest, CursorStaysStableWhileTheSessionMarksRows) {
       char when[32];
       std::snprintf(when, sizeof when, "2024-11-%02d %02d:%02d:00", 1 + (i * 7) % 28, i % 24,
                     (i * 13) % 60);
-      raw.Add("E" + std::to_string(i), when, i % 3 == 0 ? std::optional<int>() : 0);
+      std::string idn = "E";
+      idn += std::to_string(i);
+      raw.Add(idn, when, i % 3 == 0 ? std::optional<int>() : 0);
     }
     raw.Add("old", "2024-11-01 00:00:00", 4);
     raw.Exec("COMMIT");
