@@ -102,6 +102,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (auto& a : storage) argv.push_back(a.data());
   argv.push_back(nullptr);
 
+  // The settings path may name any file that exists, the transfer file left in place included.
+  const bool haveSettings = !args.empty() && fs.Get(args[0]) != nullptr;
+
   FileSystem* oldFs = SetFileSystem(&fs);
   SqlSetDefault(&db);
   ConsoleOut = console;
@@ -110,7 +113,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   SqlSetDefault(nullptr);
   SetFileSystem(oldFs);
 
-  const bool haveSettings = !args.empty() && args[0] == "Velmorand.ini";
   const std::string* delivered = fs.Get(finalPath);
   const std::string* left = fs.Get(tmpPath);
   if (args.empty()) {
