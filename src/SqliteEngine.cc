@@ -760,9 +760,22 @@ int ParseFormat(std::string_view f, std::vector<FmtItem>* items) {
   return kSqlOk;
 }
 
+// Appends `value` (0..9999 here) with at least `width` digits.
+void AppendNumber(std::string& out, int value, int width) {
+  char digits[12];
+  int n = 0;
+  unsigned v = value < 0 ? 0u : static_cast<unsigned>(value);
+  do {
+    digits[n++] = static_cast<char>('0' + v % 10);
+    v /= 10;
+  } while (v != 0 && n < 10);
+  while (n < width) digits[n++] = '0';
+  while (n > 0) out += digits[--n];
+}
+
 std::string ToChar(const OraDate& d, const std::vector<FmtItem>& items) {
   std::string out;
-  char buffer[16];
+  out.reserve(24);
   for (const FmtItem& item : items) {
     int value = 0;
     switch (item.kind) {
@@ -770,8 +783,7 @@ std::string ToChar(const OraDate& d, const std::vector<FmtItem>& items) {
         out += item.text;
         continue;
       case Fe::kYear:
-        std::snprintf(buffer, sizeof buffer, "%04d", d.year);
-        out += buffer;
+        AppendNumber(out, d.year, 4);
         continue;
       case Fe::kMonth:
         value = d.month;
@@ -792,8 +804,7 @@ std::string ToChar(const OraDate& d, const std::vector<FmtItem>& items) {
         value = d.second;
         break;
     }
-    std::snprintf(buffer, sizeof buffer, "%02d", value);
-    out += buffer;
+    AppendNumber(out, value, 2);
   }
   return out;
 }
@@ -969,18 +980,33 @@ void FnSystimestamp(sqlite3_context* ctx, int, sqlite3_value**) {
   ResultText(ctx, FormatCanonical(FromTm(time.local)) + suffix);
 }
 
+// The parsed format model of argument `arg`. A constant model (the program's are) is parsed
+// once per statement and kept with it.
+const std::vector<FmtItem>* FormatOf(sqlite3_context* ctx, int arg, std::string_view format,
+                                     std::vector<FmtItem>* local, int* code) {
+  if (const auto* kept = static_cast<const std::vector<FmtItem>*>(sqlite3_get_auxdata(ctx, arg))) {
+    return kept;
+  }
+  *code = ParseFormat(format, local);
+  if (*code != kSqlOk) return nullptr;
+  sqlite3_set_auxdata(ctx, arg, new std::vector<FmtItem>(*local),
+                      [](void* items) { delete static_cast<std::vector<FmtItem>*>(items); });
+  return local;
+}
+
 void FnToChar(sqlite3_context* ctx, int argc, sqlite3_value** argv) {
   std::string_view value;
   if (!ArgText(argv[0], &value)) return sqlite3_result_null(ctx);
   if (argc == 1) return ResultText(ctx, std::string(value));
   std::string_view format;
   if (!ArgText(argv[1], &format)) return sqlite3_result_null(ctx);
-  std::vector<FmtItem> items;
-  const int code = ParseFormat(format, &items);
-  if (code != kSqlOk) return ResultOraError(ctx, code);
+  std::vector<FmtItem> local;
+  int code = kSqlOk;
+  const std::vector<FmtItem>* items = FormatOf(ctx, 1, format, &local, &code);
+  if (items == nullptr) return ResultOraError(ctx, code);
   OraDate date;
   if (!ParseStoredDate(value, &date)) return ResultOraError(ctx, kOraLiteralMismatch);
-  ResultText(ctx, ToChar(date, items));
+  ResultText(ctx, ToChar(date, *items));
 }
 
 void FnToDate(sqlite3_context* ctx, int argc, sqlite3_value** argv) {
@@ -993,9 +1019,10 @@ void FnToDate(sqlite3_context* ctx, int argc, sqlite3_value** argv) {
   }
   std::string_view format;
   if (!ArgText(argv[1], &format)) return sqlite3_result_null(ctx);
-  std::vector<FmtItem> items;
-  int code = ParseFormat(format, &items);
-  if (code == kSqlOk) code = ToDate(value, items, TimeOf(ctx).local, &date);
+  std::vector<FmtItem> local;
+  int code = kSqlOk;
+  const std::vector<FmtItem>* items = FormatOf(ctx, 1, format, &local, &code);
+  if (items != nullptr) code = ToDate(value, *items, TimeOf(ctx).local, &date);
   if (code != kSqlOk) return ResultOraError(ctx, code);
   ResultText(ctx, FormatCanonical(date));
 }
@@ -1108,6 +1135,11 @@ void ClearOutputs(const SqlOutput* outputs, std::size_t count) {
 
 constexpr const char kCursorTable[] = "temp.dornvik_cursor";
 
+// The connection's settings: the cursor's rows go to a temporary file, not to memory, and the
+// page cache holds 40 MiB (a run touches the booking table's pages in date order, which is
+// rarely the order in which they are stored). Durability stays as the file has it.
+constexpr const char kSessionPragmas[] = "PRAGMA temp_store=FILE; PRAGMA cache_size=-40960";
+
 class SqliteRuntime final : public SqlRuntime {
  public:
   SqliteRuntime(SqliteClock clock, int busyTimeoutMs)
@@ -1212,7 +1244,7 @@ int SqliteRuntime::Connect(const char* connectText) {
         primary == SQLITE_BUSY || primary == SQLITE_LOCKED ? kSqlResourceBusy : kSqlUnknownService;
   } else if (sqlite3_db_readonly(db, "main") == 1) {
     code = kOraReadOnly;  // the marks could not be stored
-  } else if (sqlite3_exec(db, "PRAGMA temp_store=FILE", nullptr, nullptr, nullptr) != SQLITE_OK ||
+  } else if (sqlite3_exec(db, kSessionPragmas, nullptr, nullptr, nullptr) != SQLITE_OK ||
              !RegisterFunctions(db, &time_)) {
     code = kOraInternal;
   }
