@@ -102,8 +102,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (auto& a : storage) argv.push_back(a.data());
   argv.push_back(nullptr);
 
-  // The settings path may name any file that exists, the transfer file left in place included.
-  const bool haveSettings = !args.empty() && fs.Get(args[0]) != nullptr;
+  // The settings path may name any file that exists when the settings are read: the transfer
+  // file left in place, or the run log, which the run's first line creates.
+  const bool haveSettings = !args.empty() && (fs.Get(args[0]) != nullptr || args[0] == kRunLogPath);
 
   FileSystem* oldFs = SetFileSystem(&fs);
   SqlSetDefault(&db);
