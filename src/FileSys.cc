@@ -162,6 +162,9 @@ class WinFileSystem : public FileSystem {
     return MoveFileExW(Wide(from).c_str(), Wide(to).c_str(), 0) != 0;
   }
   bool Remove(const char* path) override { return DeleteFileW(Wide(path).c_str()) != 0; }
+  // NTFS logs the creation of a directory entry with the file's metadata, which the file's own
+  // FlushFileBuffers makes durable.
+  bool SyncDirectoryOf(const char*) override { return true; }
 
  private:
   static std::unique_ptr<File> Open(const char* path, DWORD access, DWORD disposition) {
@@ -246,6 +249,20 @@ class PosixFileSystem : public FileSystem {
   }
 
   bool Remove(const char* path) override { return ::unlink(path) == 0; }
+
+  bool SyncDirectoryOf(const char* path) override {
+    std::string dir(path);
+    std::size_t slash = dir.find_last_of('/');
+    dir = slash == std::string::npos ? "." : slash == 0 ? "/" : dir.substr(0, slash);
+    int fd;
+    do {
+      fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return false;
+    bool ok = ::fsync(fd) == 0;
+    ::close(fd);
+    return ok;
+  }
 
  private:
   static std::unique_ptr<File> Open(const char* path, int flags) {

@@ -41,6 +41,12 @@ class FileSystem {
   // Renames `from` to `to`; fails, and changes nothing, when `to` exists.
   virtual bool RenameNoReplace(const char* from, const char* to) = 0;
   virtual bool Remove(const char* path) = 0;
+  // Makes the directory entry of `path` durable, so that a file just created survives a power
+  // failure under its name. File systems that keep no such state have nothing to do.
+  virtual bool SyncDirectoryOf(const char* path) {
+    (void)path;
+    return true;
+  }
 };
 
 // The operating system's file system.

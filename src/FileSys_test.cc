@@ -123,6 +123,14 @@ TEST(FileSysTest, AnOpenLockedFileCanBeReadRenamedAndRemoved) {
   EXPECT_FALSE(FileExists(dat));
 }
 
+TEST(FileSysTest, SyncsTheDirectoryOfAFile) {
+  ScratchDir dir;
+  EXPECT_TRUE(RealFileSystem().SyncDirectoryOf(dir.Join("new.tmp").c_str()));
+#ifndef _WIN32
+  EXPECT_FALSE(RealFileSystem().SyncDirectoryOf(dir.Join("missing/new.tmp").c_str()));
+#endif
+}
+
 TEST(FileSysTest, OperationsOnAClosedFileFail) {
   ScratchDir dir;
   std::unique_ptr<File> f = RealFileSystem().OpenAppend(dir.Join("c").c_str());

@@ -269,9 +269,16 @@ int RunExport(int argc, char** argv) {
 
   // The target directory is used in capitals; "/" is always put between it and the name.
   std::string targetPath = "BEWDATA";
+  // An empty directory would put the files at the root of the file system ("/BEWDATA.tmp"),
+  // where no consumer looks for them: such a run creates nothing and ends as one whose
+  // temporary file cannot be created.
+  bool targetGiven = true;
   if (argc >= 3) {
     StrUpper(argv[2]);
-    if (!Equals(argv[2], "/D")) targetPath = std::string(argv[2]) + "/BEWDATA";
+    if (!Equals(argv[2], "/D")) {
+      targetPath = std::string(argv[2]) + "/BEWDATA";
+      targetGiven = argv[2][0] != '\0';
+    }
   }
   for (int i = 1; i < argc; ++i) {
     StrUpper(argv[i]);
@@ -297,6 +304,12 @@ int RunExport(int argc, char** argv) {
   // open, and the run then ends with 90.
   targetPath += kTempSuffix;
   std::string finalPath = targetPath.substr(0, targetPath.size() - 4) + kFinalSuffix;
+
+  if (!targetGiven) {
+    Log(run, kTempFileFailed);
+    if (run.ConsoleEcho) Print(kTempFileFailed);
+    return Finish(kExitTempFile);
+  }
 
   if (std::unique_ptr<File> present = Fs().OpenRead(finalPath.c_str())) {
     present->Close();
@@ -335,8 +348,8 @@ int RunExport(int argc, char** argv) {
   int fetchStatus = runStatus;
   CloseBookingCursor();
 
-  // The lines must be on disk before the marks are committed.
-  if (writeFailed || !transfer->Sync()) {
+  // The lines, and the file's name, must be on disk before the marks are committed.
+  if (writeFailed || !transfer->Sync() || !Fs().SyncDirectoryOf(targetPath.c_str())) {
     transfer->Truncate(startSize);
     transfer->Close();
     Log(run, Format(kWriteFailed, targetPath.c_str()));

@@ -358,7 +358,8 @@ TEST_F(RunTest, MarkAndPurgeFailuresDoNotChangeTheCourse) {
 
 // A transfer line that cannot be written must neither be delivered nor marked.
 TEST_F(RunTest, FailedWriteOrSyncRestoresTheFileAndCommitsNothing) {
-  const FaultFileSystem::Op ops[] = {FaultFileSystem::Op::kWrite, FaultFileSystem::Op::kSync};
+  const FaultFileSystem::Op ops[] = {FaultFileSystem::Op::kWrite, FaultFileSystem::Op::kSync,
+                                     FaultFileSystem::Op::kSyncDir};
   for (FaultFileSystem::Op op : ops) {
     SCOPED_TRACE(static_cast<int>(op));
     WriteBytes(InRun("BEWDATA.tmp"), "1,old\n");

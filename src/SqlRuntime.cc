@@ -14,10 +14,12 @@ int SqlStoreOutput(const SqlOutput& out, const char* value, std::size_t length) 
       copied = length < room ? length : room;
       cut = length > room;
       // The bytes are copied as they are; a NUL byte inside the value ends the text there, and
-      // everything behind the terminator stays zero.
+      // everything behind the terminator stays zero. The text then lacks part of the value,
+      // as a cut one does: a key column could never find its row again with it.
       const void* nul = std::memchr(value, '\0', copied);
       if (nul != nullptr) {
         copied = static_cast<std::size_t>(static_cast<const char*>(nul) - value);
+        cut = true;
       }
       std::memcpy(out.data, value, copied);
     }

@@ -202,7 +202,10 @@ TEST(SqlStoreOutputTest, OracleRulesForTerminatedOutputs) {
       {"abcd", 4, 4, false, kSqlTruncated, "abc"},
       {"abcd", 4, 4, true, 0, "abc"},  // cut, but not reported with an indicator
       {"a", 1, 1, false, kSqlTruncated, ""},
-      {"ab\0cd", 5, 8, false, 0, "ab"},  // a NUL in the value ends the text
+      // A NUL in the value ends the text; without an indicator the lost rest is reported, as
+      // a key column could never find its row again with it.
+      {"ab\0cd", 5, 8, false, kSqlTruncated, "ab"},
+      {"ab\0cd", 5, 8, true, 0, "ab"},
       {"\xDC\xFC\x80", 3, 4, false, 0, "\xDC\xFC\x80"},
   };
   for (const Case& c : cases) {

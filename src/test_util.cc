@@ -187,6 +187,7 @@ const char* OpName(FaultFileSystem::Op op) {
     case FaultFileSystem::Op::kClose: return "close";
     case FaultFileSystem::Op::kRename: return "rename";
     case FaultFileSystem::Op::kRemove: return "remove";
+    case FaultFileSystem::Op::kSyncDir: return "sync-dir";
   }
   return "?";
 }
@@ -267,6 +268,10 @@ std::unique_ptr<File> FaultFileSystem::OpenAppend(const char* path) {
 
 bool FaultFileSystem::RenameNoReplace(const char* from, const char* to) {
   return !Step(Op::kRename, std::string(from) + " -> " + to) && base_.RenameNoReplace(from, to);
+}
+
+bool FaultFileSystem::SyncDirectoryOf(const char* path) {
+  return !Step(Op::kSyncDir, path) && base_.SyncDirectoryOf(path);
 }
 
 bool FaultFileSystem::Remove(const char* path) {

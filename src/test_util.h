@@ -79,7 +79,7 @@ int RunExportIn(const std::string& cwd, const std::vector<std::string>& args,
 class FaultFileSystem : public FileSystem {
  public:
   enum class Op { kOpenRead, kOpenAppend, kRead, kWrite, kFlush, kSync, kSize, kTruncate,
-                  kLock, kClose, kRename, kRemove };
+                  kLock, kClose, kRename, kRemove, kSyncDir };
 
   explicit FaultFileSystem(FileSystem& base) : base_(base) {}
 
@@ -103,6 +103,7 @@ class FaultFileSystem : public FileSystem {
   std::unique_ptr<File> OpenAppend(const char* path) override;
   bool RenameNoReplace(const char* from, const char* to) override;
   bool Remove(const char* path) override;
+  bool SyncDirectoryOf(const char* path) override;
 
   // Counts one step; true when it is to fail.
   bool Step(Op op, const std::string& path);
