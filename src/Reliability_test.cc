@@ -338,7 +338,7 @@ class PromiseHarness {
         if (idn.rfind("PREV", 0) == 0) continue;  // a test's leftover from an earlier run
         auto known = lines_.find(idn);
         if (known == lines_.end() || known->second != line) {
-          o.bad.push_back("[" + line.substr(0, 40) + "]");
+          o.bad.push_back(std::string("[").append(line, 0, 40).append("]"));
         } else {
           ++count[idn];
         }
@@ -629,7 +629,9 @@ class Mount {
 std::vector<Booking> LongLines(int count) {
   std::vector<Booking> set;
   for (int i = 0; i < count; ++i) {
-    set.push_back({"F" + std::to_string(100 + i), 1, i, "62P", "NULL", std::string(255, 'T')});
+    std::string idn = "F";
+    idn += std::to_string(100 + i);
+    set.push_back({idn, 1, i, "62P", "NULL", std::string(255, 'T')});
   }
   return set;
 }
