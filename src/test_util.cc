@@ -48,7 +48,8 @@ ScratchDir::~ScratchDir() {
   // Tests may leave read-only directories behind; make them writable again first.
   for (auto it = fs::recursive_directory_iterator(path_, ec); !ec && it != fs::end(it);
        it.increment(ec)) {
-    if (it->is_directory(ec)) fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
+    if (it->is_directory(ec))
+      fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
   }
   fs::remove_all(path_, ec);
 }
@@ -175,19 +176,32 @@ namespace {
 
 const char* OpName(FaultFileSystem::Op op) {
   switch (op) {
-    case FaultFileSystem::Op::kOpenRead: return "open-read";
-    case FaultFileSystem::Op::kOpenAppend: return "open-append";
-    case FaultFileSystem::Op::kRead: return "read";
-    case FaultFileSystem::Op::kWrite: return "write";
-    case FaultFileSystem::Op::kFlush: return "flush";
-    case FaultFileSystem::Op::kSync: return "sync";
-    case FaultFileSystem::Op::kSize: return "size";
-    case FaultFileSystem::Op::kTruncate: return "truncate";
-    case FaultFileSystem::Op::kLock: return "lock";
-    case FaultFileSystem::Op::kClose: return "close";
-    case FaultFileSystem::Op::kRename: return "rename";
-    case FaultFileSystem::Op::kRemove: return "remove";
-    case FaultFileSystem::Op::kSyncDir: return "sync-dir";
+    case FaultFileSystem::Op::kOpenRead:
+      return "open-read";
+    case FaultFileSystem::Op::kOpenAppend:
+      return "open-append";
+    case FaultFileSystem::Op::kRead:
+      return "read";
+    case FaultFileSystem::Op::kWrite:
+      return "write";
+    case FaultFileSystem::Op::kFlush:
+      return "flush";
+    case FaultFileSystem::Op::kSync:
+      return "sync";
+    case FaultFileSystem::Op::kSize:
+      return "size";
+    case FaultFileSystem::Op::kTruncate:
+      return "truncate";
+    case FaultFileSystem::Op::kLock:
+      return "lock";
+    case FaultFileSystem::Op::kClose:
+      return "close";
+    case FaultFileSystem::Op::kRename:
+      return "rename";
+    case FaultFileSystem::Op::kRemove:
+      return "remove";
+    case FaultFileSystem::Op::kSyncDir:
+      return "sync-dir";
   }
   return "?";
 }
@@ -221,9 +235,7 @@ class FaultFile : public File {
   bool Truncate(std::uint64_t size) override {
     return !owner_.Step(Op::kTruncate, path_) && base_->Truncate(size);
   }
-  bool LockExclusive() override {
-    return !owner_.Step(Op::kLock, path_) && base_->LockExclusive();
-  }
+  bool LockExclusive() override { return !owner_.Step(Op::kLock, path_) && base_->LockExclusive(); }
   // A failed close still releases the file, as a real one does.
   bool Close() override {
     bool fail = owner_.Step(Op::kClose, path_);

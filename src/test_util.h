@@ -3,13 +3,12 @@
 #ifndef DORNVIK_TEST_UTIL_H_
 #define DORNVIK_TEST_UTIL_H_
 
+#include <array>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
-
-#include <array>
-#include <optional>
 
 #include "FileSys.h"
 #include "SqlRuntime.h"
@@ -51,9 +50,9 @@ void MakeDirs(const std::string& path);
 // Child processes: the POSIX build of the tests only (fork and exec).
 #ifndef _WIN32
 struct ProcessResult {
-  int status = -1;       // exit status (0-255), or -1 when the process did not exit normally
-  int signal = 0;        // the signal that ended it, if any
-  std::string out;       // standard output
+  int status = -1;  // exit status (0-255), or -1 when the process did not exit normally
+  int signal = 0;   // the signal that ended it, if any
+  std::string out;  // standard output
 };
 
 // Runs `argv` (argv[0] a path) in `cwd` with standard input from /dev/null.
@@ -78,8 +77,21 @@ int RunExportIn(const std::string& cwd, const std::vector<std::string>& args,
 // the files it opened counts as one step, numbered from 1 in the order they happen.
 class FaultFileSystem : public FileSystem {
  public:
-  enum class Op { kOpenRead, kOpenAppend, kRead, kWrite, kFlush, kSync, kSize, kTruncate,
-                  kLock, kClose, kRename, kRemove, kSyncDir };
+  enum class Op {
+    kOpenRead,
+    kOpenAppend,
+    kRead,
+    kWrite,
+    kFlush,
+    kSync,
+    kSize,
+    kTruncate,
+    kLock,
+    kClose,
+    kRename,
+    kRemove,
+    kSyncDir
+  };
 
   explicit FaultFileSystem(FileSystem& base) : base_(base) {}
 
