@@ -2,7 +2,6 @@
 // executables (and, where a test has to look inside a run, in this process).
 
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -19,6 +18,7 @@
 #include "SQLHlp.h"
 #include "SqlRuntime.h"
 #include "SqliteEngine.h"
+#include "test_db.h"
 #include "test_util.h"
 
 #ifdef DORNVIK_HAVE_PG
@@ -32,7 +32,6 @@
 
 namespace {
 
-using Rows = std::vector<std::vector<std::string>>;
 const char kNull[] = "<null>";
 
 // A row of the booking table; unset columns are NULL.
@@ -137,31 +136,8 @@ class SqliteEngine : public Engine {
   }
   std::string service() const override { return "bookings.db"; }
   std::string table() const override { return "Qrv321Bew"; }
-  void Exec(const std::string& sql) override {
-    sqlite3* db = Open();
-    char* message = nullptr;
-    int rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &message);
-    EXPECT_EQ(rc, SQLITE_OK) << sql << ": " << (message ? message : "");
-    sqlite3_free(message);
-    sqlite3_close(db);
-  }
-  Rows Query(const std::string& sql) override {
-    sqlite3* db = Open();
-    sqlite3_stmt* st = nullptr;
-    Rows rows;
-    EXPECT_EQ(sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr), SQLITE_OK) << sql;
-    while (st && sqlite3_step(st) == SQLITE_ROW) {
-      std::vector<std::string> row;
-      for (int i = 0; i < sqlite3_column_count(st); ++i) {
-        const unsigned char* v = sqlite3_column_text(st, i);
-        row.push_back(v ? reinterpret_cast<const char*>(v) : kNull);
-      }
-      rows.push_back(row);
-    }
-    sqlite3_finalize(st);
-    sqlite3_close(db);
-    return rows;
-  }
+  void Exec(const std::string& sql) override { SqliteExec(path_, sql); }
+  Rows Query(const std::string& sql) override { return SqliteRows(path_, sql, kNull); }
   std::unique_ptr<SqlRuntime> NewRuntime() override { return NewSqliteRuntime(); }
   std::optional<std::pair<std::string, std::string>> WrongPassword() const override {
     return std::nullopt;  // SQLite has no users
@@ -171,12 +147,6 @@ class SqliteEngine : public Engine {
   std::optional<std::string> UnknownSchema() const override { return std::nullopt; }
 
  private:
-  sqlite3* Open() {
-    sqlite3* db = nullptr;
-    sqlite3_open_v2(path_.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr);
-    sqlite3_busy_timeout(db, 10000);
-    return db;
-  }
   std::string path_;
 };
 
@@ -200,23 +170,7 @@ class PgServerEngine : public Engine {
   std::string table() const override { return "qrschema.qrv321bew"; }
   void Exec(const std::string& sql) override { Query(sql); }
   Rows Query(const std::string& sql) override {
-    PGconn* conn = PQconnectdb(Env("DORNVIK_PG_CONNINFO"));
-    Rows rows;
-    EXPECT_EQ(PQstatus(conn), CONNECTION_OK) << PQerrorMessage(conn);
-    PGresult* res = PQexec(conn, sql.c_str());
-    ExecStatusType st = PQresultStatus(res);
-    EXPECT_TRUE(st == PGRES_TUPLES_OK || st == PGRES_COMMAND_OK)
-        << sql << ": " << PQerrorMessage(conn);
-    for (int r = 0; st == PGRES_TUPLES_OK && r < PQntuples(res); ++r) {
-      std::vector<std::string> row;
-      for (int c = 0; c < PQnfields(res); ++c) {
-        row.push_back(PQgetisnull(res, r, c) ? kNull : PQgetvalue(res, r, c));
-      }
-      rows.push_back(row);
-    }
-    PQclear(res);
-    PQfinish(conn);
-    return rows;
+    return PgRows(Env("DORNVIK_PG_CONNINFO"), sql, kNull);
   }
   std::unique_ptr<SqlRuntime> NewRuntime() override { return NewPgRuntime(); }
   std::optional<std::pair<std::string, std::string>> WrongPassword() const override {
@@ -259,11 +213,6 @@ std::unique_ptr<Engine> MakeEngine(const std::string& name) {
   return nullptr;
 }
 
-std::string Setting(int index, const std::string& key, const std::string& value) {
-  return "Dornvik;Datenbank;" + key + "\r\n" + std::to_string(index) + ";" + key + ";" +
-         EncryptToHex(value, kIniCryptKey) + "\r\n";
-}
-
 class ExportTest : public testing::TestWithParam<std::string> {
  protected:
   void SetUp() override {
@@ -285,8 +234,9 @@ class ExportTest : public testing::TestWithParam<std::string> {
 
   void WriteSettings(const std::string& user, const std::string& password,
                      const std::string& service) {
-    WriteBytes(run_ + "/Velmorand.ini", Setting(1, "LOGIN", user) + Setting(2, "PASS", password) +
-                                            Setting(3, "NET8", service));
+    WriteBytes(run_ + "/Velmorand.ini", SettingsRecord(1, "LOGIN", user) +
+                                            SettingsRecord(2, "PASS", password) +
+                                            SettingsRecord(3, "NET8", service));
   }
 
   ProcessResult Export(std::vector<std::string> extra = {"export"}) {
@@ -547,7 +497,7 @@ TEST(SqliteExportPurgeTest, CutOffFollowsOracleMonthEnds) {
     std::time_t now = std::mktime(&nowTm);
     std::unique_ptr<SqlRuntime> runtime = NewSqliteRuntime([now] { return now; });
     SqlSetDefault(runtime.get());
-    WriteBytes(run + "/Velmorand.ini", Setting(1, "NET8", "bookings.db"));
+    WriteBytes(run + "/Velmorand.ini", SettingsRecord(1, "NET8", "bookings.db"));
     EXPECT_EQ(RunExportIn(run, {"Velmorand.ini"}), 1);
     SqlSetDefault(nullptr);
     runtime.reset();
@@ -579,7 +529,7 @@ TEST(SqliteExecutableTest, ExitStatusesAndConsoleBytes) {
   SqliteEngine engine;
   engine.Create(run);
   engine.Insert(Booking::At("1", "2024-12-09", "07:05:00"));
-  WriteBytes(run + "/Velmorand.ini", Setting(1, "NET8", "bookings.db"));
+  WriteBytes(run + "/Velmorand.ini", SettingsRecord(1, "NET8", "bookings.db"));
 
   ProcessResult noDir = RunProcess({exe, "Velmorand.ini", "missing", "/d"}, run);
   EXPECT_EQ(noDir.status, 90);

@@ -22,6 +22,7 @@
 #include "RavelstokSQL.h"
 #include "SQLHlp.h"
 #include "SqlRuntime.h"
+#include "test_db.h"
 #include "test_util.h"
 
 namespace {
@@ -202,15 +203,7 @@ class SqliteProgramTest : public testing::Test {
     WriteBytes(run_ + "/Velmorand.ini", kLogin + kPass + kNet8);
   }
 
-  void Exec(const std::string& sql) {
-    sqlite3* db = nullptr;
-    sqlite3_open_v2((run_ + "/bookings.db").c_str(), &db, SQLITE_OPEN_READWRITE, nullptr);
-    char* message = nullptr;
-    EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &message), SQLITE_OK)
-        << sql << ": " << (message ? message : "");
-    sqlite3_free(message);
-    sqlite3_close(db);
-  }
+  void Exec(const std::string& sql) { SqliteExec(run_ + "/bookings.db", sql); }
 
   // BewIDN (as hex) -> BewUkz, by booking time.
   std::vector<std::string> Marks() {

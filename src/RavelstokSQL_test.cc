@@ -36,11 +36,6 @@ struct Booking {
   }
 };
 
-std::string SettingsRecord(int index, const std::string& key, const std::string& value) {
-  return "Dornvik;Datenbank;" + key + "\r\n" + std::to_string(index) + ";" + key + ";" +
-         EncryptToHex(value, kIniCryptKey) + "\r\n";
-}
-
 // A server's directory tree: the program runs in <root>/srv/run, its log lies in
 // <root>/Velmorand_php/log.
 class RunTest : public testing::Test {

@@ -11,7 +11,6 @@
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <signal.h>
-#include <sqlite3.h>
 #include <sys/mount.h>
 #include <unistd.h>
 
@@ -40,6 +39,7 @@
 #include "SQLHlp.h"
 #include "SqlRuntime.h"
 #include "SqliteEngine.h"
+#include "test_db.h"
 #include "test_util.h"
 
 #ifdef DORNVIK_HAVE_PG
@@ -49,8 +49,6 @@
 #endif
 
 namespace {
-
-using Rows = std::vector<std::vector<std::string>>;
 
 // "YYYY-MM-DD HH:MM:SS", `days` days before now at the given minute past 07:00.
 std::string DaysAgo(int days, int minute) {
@@ -143,40 +141,14 @@ class SqliteDb : public Db {
     if (!fs::exists(templ)) {
       std::string error;
       ASSERT_TRUE(SqliteInitDb(templ.c_str(), &error)) << error;
-      Exec(templ, sql);
+      SqliteExec(templ, sql);
     }
     fs::copy_file(templ, path_, fs::copy_options::overwrite_existing);
   }
-  Rows Query(const std::string& sql) override {
-    sqlite3* db = nullptr;
-    sqlite3_open_v2(path_.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
-    sqlite3_stmt* st = nullptr;
-    Rows rows;
-    EXPECT_EQ(sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr), SQLITE_OK) << sql;
-    while (st && sqlite3_step(st) == SQLITE_ROW) {
-      std::vector<std::string> row;
-      for (int i = 0; i < sqlite3_column_count(st); ++i) {
-        const unsigned char* v = sqlite3_column_text(st, i);
-        row.push_back(v ? reinterpret_cast<const char*>(v) : "");
-      }
-      rows.push_back(row);
-    }
-    sqlite3_finalize(st);
-    sqlite3_close(db);
-    return rows;
-  }
+  Rows Query(const std::string& sql) override { return SqliteRows(path_, sql, ""); }
   std::unique_ptr<SqlRuntime> NewRuntime() override { return NewSqliteRuntime(); }
 
  private:
-  static void Exec(const std::string& path, const std::string& sql) {
-    sqlite3* db = nullptr;
-    sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr);
-    char* message = nullptr;
-    EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &message), SQLITE_OK)
-        << (message ? message : "");
-    sqlite3_free(message);
-    sqlite3_close(db);
-  }
   std::string path_;
 };
 
@@ -236,11 +208,6 @@ std::unique_ptr<Db> MakeDb(const std::string& name) {
   return nullptr;
 }
 
-std::string Setting(int index, const std::string& key, const std::string& value) {
-  return "Dornvik;Datenbank;" + key + "\r\n" + std::to_string(index) + ";" + key + ";" +
-         EncryptToHex(value, kIniCryptKey) + "\r\n";
-}
-
 std::string Join(const std::vector<std::string>& items) {
   std::string text;
   for (const std::string& s : items) text += (text.empty() ? "" : " ") + s;
@@ -268,9 +235,9 @@ class PromiseHarness {
     run_ = dir_.Join("srv/run");
     MakeDirs(run_ + "/EXPORT");
     MakeDirs(dir_.Join("Velmorand_php/log"));
-    WriteBytes(run_ + "/Velmorand.ini", Setting(1, "LOGIN", db.user()) +
-                                            Setting(2, "PASS", db.password()) +
-                                            Setting(3, "NET8", db.service()));
+    WriteBytes(run_ + "/Velmorand.ini", SettingsRecord(1, "LOGIN", db.user()) +
+                                            SettingsRecord(2, "PASS", db.password()) +
+                                            SettingsRecord(3, "NET8", db.service()));
   }
 
   const std::string& run() const { return run_; }

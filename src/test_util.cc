@@ -1,5 +1,7 @@
 #include "test_util.h"
 
+#include "BfCrypt.h"
+#include "IniHlp.h"
 #include "RavelstokSQL.h"
 
 #ifndef _WIN32
@@ -141,6 +143,11 @@ ProcessResult RunUntilOutput(const std::vector<std::string>& argv, const std::st
   return Spawn(argv, cwd, trigger, killed);
 }
 #endif  // _WIN32
+
+std::string SettingsRecord(int index, const std::string& key, const std::string& value) {
+  return "Dornvik;Datenbank;" + key + "\r\n" + std::to_string(index) + ";" + key + ";" +
+         EncryptToHex(value, kIniCryptKey) + "\r\n";
+}
 
 int RunExportIn(const std::string& cwd, const std::vector<std::string>& args,
                 std::string* console) {

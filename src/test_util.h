@@ -67,6 +67,10 @@ ProcessResult RunUntilOutput(const std::vector<std::string>& argv, const std::st
 // The path of an executable of this build (for example "Dornvik_SQLite").
 std::string BuildExecutable(const std::string& name);
 
+// One record of the settings file as the admin tool writes it: "Dornvik;Datenbank;KEY" and
+// "INDEX;KEY;<encrypted value>", with CR LF line ends.
+std::string SettingsRecord(int index, const std::string& key, const std::string& value);
+
 // Runs the export in this process with `args` (without the program name) in the working
 // directory `cwd`, over the runtime and file system installed; the console text comes back in
 // `console` when it is given.
