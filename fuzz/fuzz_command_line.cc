@@ -77,6 +77,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // What the arguments call for.
   std::string base = "BEWDATA";
   if (args.size() >= 2 && Upper(args[1]) != "/D") base = Upper(args[1]) + "/BEWDATA";
+  const bool emptyTarget = args.size() >= 2 && args[1].empty();
   const std::string tmpPath = base + ".tmp";
   const std::string finalPath = base + ".dat";
 
@@ -122,6 +123,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (status != kExitNoSettings) __builtin_trap();
   } else if ((flags & 2) != 0) {
     if (status != -1017 || !db.marks.empty()) __builtin_trap();
+  } else if (emptyTarget) {
+    // An empty target directory is refused before any transfer file is looked at.
+    if (status != kExitTempFile || left || !db.marks.empty()) __builtin_trap();
+    if (delivered && (!present || *delivered != "unread\n")) __builtin_trap();
   } else if (present) {
     if (status != kExitTargetPresent || *delivered != "unread\n" || left || !db.marks.empty()) {
       __builtin_trap();
