@@ -23,17 +23,6 @@ struct AdminResult {
   std::string err;
 };
 
-std::string Drain(std::FILE* f) {
-  std::fflush(f);
-  std::rewind(f);
-  std::string text;
-  char buffer[4096];
-  std::size_t n;
-  while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) text.append(buffer, n);
-  std::fclose(f);
-  return text;
-}
-
 AdminResult Admin(std::vector<std::string> args) {
   args.insert(args.begin(), "DornvikAdmin");
   std::vector<std::vector<char>> storage;
@@ -41,10 +30,9 @@ AdminResult Admin(std::vector<std::string> args) {
   for (const std::string& a : args) storage.emplace_back(a.c_str(), a.c_str() + a.size() + 1);
   for (auto& s : storage) argv.push_back(s.data());
   argv.push_back(nullptr);
-  std::FILE* out = std::tmpfile();
-  std::FILE* err = std::tmpfile();
-  int status = AdminMain(static_cast<int>(args.size()), argv.data(), out, err);
-  return {status, Drain(out), Drain(err)};
+  CaptureFile out, err;
+  int status = AdminMain(static_cast<int>(args.size()), argv.data(), out.get(), err.get());
+  return {status, out.Text(), err.Text()};
 }
 
 // The published stored values: each plain text encrypts to its stored form.

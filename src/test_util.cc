@@ -160,19 +160,29 @@ int RunExportIn(const std::string& cwd, const std::vector<std::string>& args,
   for (auto& a : storage) argv.push_back(a.data());
   argv.push_back(nullptr);
 
-  std::FILE* out = std::tmpfile();
-  ConsoleOut = out;
+  CaptureFile out;
+  ConsoleOut = out.get();
   int status = RunExport(static_cast<int>(storage.size()), argv.data());
   ConsoleOut = stdout;
-  std::fflush(out);
-  std::rewind(out);
+  if (console) *console = out.Text();
+  return status;
+}
+
+CaptureFile::CaptureFile() : file_(std::fopen(dir_.Join("capture").c_str(), "w+b")) {
+  if (!file_) throw std::runtime_error("cannot create a capture file");
+}
+
+CaptureFile::~CaptureFile() { std::fclose(file_); }
+
+std::string CaptureFile::Text() {
+  std::fflush(file_);
+  std::rewind(file_);
   std::string text;
   char buffer[4096];
   std::size_t n;
-  while ((n = std::fread(buffer, 1, sizeof buffer, out)) > 0) text.append(buffer, n);
-  std::fclose(out);
-  if (console) *console = text;
-  return status;
+  while ((n = std::fread(buffer, 1, sizeof buffer, file_)) > 0) text.append(buffer, n);
+  std::fseek(file_, 0, SEEK_END);
+  return text;
 }
 
 std::string BuildExecutable(const std::string& name) {

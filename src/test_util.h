@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <cstdio>
 #include <memory>
 #include <optional>
 #include <string>
@@ -27,6 +28,23 @@ class ScratchDir {
 
  private:
   std::string path_;
+};
+
+// A stream for code that prints, read back by the test. It lies in a scratch directory, not
+// where tmpfile() puts it (the drive's root on Windows).
+class CaptureFile {
+ public:
+  CaptureFile();
+  ~CaptureFile();
+  CaptureFile(const CaptureFile&) = delete;
+  CaptureFile& operator=(const CaptureFile&) = delete;
+  std::FILE* get() const { return file_; }
+  // Everything written so far.
+  std::string Text();
+
+ private:
+  ScratchDir dir_;
+  std::FILE* file_;
 };
 
 // Changes the working directory for the lifetime of the object.
