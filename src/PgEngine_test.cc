@@ -175,6 +175,42 @@ int Select(SqlRuntime& rt, const std::string& query, std::string* value) {
 
 }  // namespace
 
+void ServerEngineTest::ExpectCursorStableWhileMarking(int rows) {
+  admin_->Exec(
+      "INSERT INTO qrschema.qrv321bew (bewidn, bewsto, bewdtm, bewuhr, bewlfn) "
+      "SELECT 'R' || lpad(i::text, 5, '0'), '0001', timestamp '2024-12-09 00:00:00', "
+      "timestamp '2024-12-09 00:00:00' + i * interval '1 second', '1' "
+      "FROM generate_series(1, " +
+      std::to_string(rows) + ") AS i");
+  admin_->Exec("CREATE INDEX qrv321bew_ukz ON qrschema.qrv321bew (BewUkz)");
+  admin_->Exec("ANALYZE qrschema.qrv321bew");
+  auto rt = Open();
+  // The index on BewUkz is to be used: marked rows move within it while the cursor reads.
+  ASSERT_EQ(kSqlOk, rt->Prepare("set enable_seqscan = off"));
+  ASSERT_EQ(kSqlOk, rt->Execute());
+  ASSERT_EQ(kSqlOk, rt->OpenCursor(kTestBookingQuery));
+  std::set<std::string> seen;
+  std::string last;
+  for (;;) {
+    FetchedRow row;
+    const int code = rt->Fetch(row.out, 16);
+    if (code != kSqlOk) {
+      EXPECT_EQ(kSqlNoData, code);
+      break;
+    }
+    EXPECT_LT(last, row.Field(2));
+    last = row.Field(2);
+    seen.insert(last);
+    ASSERT_EQ(kSqlOk,
+              Mark(*rt, row.Field(2), row.Field(3), row.Field(4), row.Field(5), row.Field(6)));
+  }
+  EXPECT_EQ(static_cast<std::size_t>(rows), seen.size());
+  EXPECT_EQ(kSqlOk, rt->CloseCursor());
+  ASSERT_EQ(kSqlOk, rt->Commit());
+  EXPECT_EQ(std::to_string(rows),
+            admin_->Scalar("SELECT count(*) FROM qrschema.qrv321bew WHERE bewukz = 4"));
+}
+
 TEST_P(ServerEngineTest, RunsTheExportStatementsAsOracleWould) {
   ASSERT_EQ(286u, std::strlen(kTestBookingQuery));
   TestBooking b;
@@ -429,37 +465,7 @@ TEST_P(ServerEngineTest, ErrorsArriveAsOracleCodes) {
 }
 
 TEST_P(ServerEngineTest, CursorKeepsItsResultWhileTheSessionMarks) {
-  admin_->Exec(
-      "INSERT INTO qrschema.qrv321bew (bewidn, bewsto, bewdtm, bewuhr, bewlfn) "
-      "SELECT 'R' || lpad(i::text, 5, '0'), '0001', timestamp '2024-12-09 00:00:00', "
-      "timestamp '2024-12-09 00:00:00' + i * interval '1 second', '1' "
-      "FROM generate_series(1, 2500) AS i");
-  admin_->Exec("CREATE INDEX qrv321bew_ukz ON qrschema.qrv321bew (BewUkz)");
-  admin_->Exec("ANALYZE qrschema.qrv321bew");
-  auto rt = Open();
-  // The index on BewUkz is to be used: marked rows move within it while the cursor reads.
-  ASSERT_EQ(kSqlOk, rt->Prepare("set enable_seqscan = off"));
-  ASSERT_EQ(kSqlOk, rt->Execute());
-  ASSERT_EQ(kSqlOk, rt->OpenCursor(kTestBookingQuery));
-  std::set<std::string> seen;
-  std::string last;
-  for (;;) {
-    FetchedRow row;
-    const int code = rt->Fetch(row.out, 16);
-    if (code != kSqlOk) {
-      EXPECT_EQ(kSqlNoData, code);
-      break;
-    }
-    EXPECT_LT(last, row.Field(2));
-    last = row.Field(2);
-    seen.insert(last);
-    ASSERT_EQ(kSqlOk,
-              Mark(*rt, row.Field(2), row.Field(3), row.Field(4), row.Field(5), row.Field(6)));
-  }
-  EXPECT_EQ(2500u, seen.size());
-  EXPECT_EQ(kSqlOk, rt->CloseCursor());
-  ASSERT_EQ(kSqlOk, rt->Commit());
-  EXPECT_EQ("2500", admin_->Scalar("SELECT count(*) FROM qrschema.qrv321bew WHERE bewukz = 4"));
+  ExpectCursorStableWhileMarking(2500);
 }
 
 TEST_P(ServerEngineTest, OnlyTheCommitPublishesTheMarks) {
@@ -676,36 +682,7 @@ TEST_P(BatchedMarkTest, AFailedMarkIsReportedAndTheOthersOfItsBatchStay) {
 
 // Many rows: the cursor delivers every row once, in order, while the batches mark them.
 TEST_P(BatchedMarkTest, CursorKeepsItsResultWhileBatchesMark) {
-  admin_->Exec(
-      "INSERT INTO qrschema.qrv321bew (bewidn, bewsto, bewdtm, bewuhr, bewlfn) "
-      "SELECT 'R' || lpad(i::text, 5, '0'), '0001', timestamp '2024-12-09 00:00:00', "
-      "timestamp '2024-12-09 00:00:00' + i * interval '1 second', '1' "
-      "FROM generate_series(1, 500) AS i");
-  admin_->Exec("CREATE INDEX qrv321bew_ukz ON qrschema.qrv321bew (BewUkz)");
-  admin_->Exec("ANALYZE qrschema.qrv321bew");
-  auto rt = Open();
-  ASSERT_EQ(kSqlOk, rt->Prepare("set enable_seqscan = off"));
-  ASSERT_EQ(kSqlOk, rt->Execute());
-  ASSERT_EQ(kSqlOk, rt->OpenCursor(kTestBookingQuery));
-  std::set<std::string> seen;
-  std::string last;
-  for (;;) {
-    FetchedRow row;
-    const int code = rt->Fetch(row.out, 16);
-    if (code != kSqlOk) {
-      EXPECT_EQ(kSqlNoData, code);
-      break;
-    }
-    EXPECT_LT(last, row.Field(2));
-    last = row.Field(2);
-    seen.insert(last);
-    ASSERT_EQ(kSqlOk,
-              Mark(*rt, row.Field(2), row.Field(3), row.Field(4), row.Field(5), row.Field(6)));
-  }
-  EXPECT_EQ(500u, seen.size());
-  EXPECT_EQ(kSqlOk, rt->CloseCursor());
-  ASSERT_EQ(kSqlOk, rt->Commit());
-  EXPECT_EQ("500", admin_->Scalar("SELECT count(*) FROM qrschema.qrv321bew WHERE bewukz = 4"));
+  ExpectCursorStableWhileMarking(500);
 }
 
 // Queued marks whose session is lost: the commit fails, so the run takes its lines back.

@@ -122,6 +122,9 @@ class ServerEngineTest : public ::testing::TestWithParam<EngineCase> {
                   const std::string& dtm, const std::string& uhr, const std::string& lfn);
   // "idn:ukz" of every row, ordered by idn, as another session sees them.
   std::vector<std::string> Marks();
+  // Fills the table with `rows` bookings and an index on BewUkz that the cursor must use, reads
+  // them all while marking each, and checks that every row came once, in order, and was marked.
+  void ExpectCursorStableWhileMarking(int rows);
 
   std::unique_ptr<PgAdmin> admin_;
 };
