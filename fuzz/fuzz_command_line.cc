@@ -31,21 +31,6 @@ std::string Upper(std::string text) {
   return text;
 }
 
-FakeSqlRuntime::Row Row(const char* idn) {
-  FakeSqlRuntime::Row row;
-  row[0] = "T01";
-  row[1] = "2";
-  row[2] = idn;
-  row[3] = "01";
-  row[4] = "20241209000000";
-  row[5] = "20241209070500";
-  row[6] = "1";
-  row[7] = "1";
-  row[9] = "100";
-  row[15] = "62P";
-  return row;
-}
-
 std::size_t Lines(const std::string& text) {
   std::size_t n = 0;
   for (char c : text) n += c == '\n';
@@ -89,7 +74,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (present) fs.Put(finalPath, "unread\n");
 
   FakeSqlRuntime db;
-  db.rows = {Row("1"), Row("2")};
+  db.rows = {FakeSqlRuntime::Booking("1"), FakeSqlRuntime::Booking("2")};
   if ((flags & 2) != 0) db.connectResult = -1017;
   if ((flags & 4) != 0) db.commitResult = -3113;
 

@@ -151,26 +151,22 @@ class SqliteEngine : public Engine {
 };
 
 #ifdef DORNVIK_HAVE_PG
-const char* Env(const char* name) {
-  const char* v = std::getenv(name);
-  return v && *v ? v : nullptr;
-}
-
 // The server of the test cluster, driven through libpq; its table is emptied for each test.
 class PgServerEngine : public Engine {
  public:
   const char* executable() const override { return "Dornvik_PostgreSQL"; }
   std::string Unavailable() const override {
-    return Env("DORNVIK_PG_CONNINFO") ? "" : "no PostgreSQL test cluster (scripts/pg-cluster.sh)";
+    return TestEnv("DORNVIK_PG_CONNINFO") ? ""
+                                          : "no PostgreSQL test cluster (scripts/pg-cluster.sh)";
   }
   void Create(const std::string&) override { Exec("delete from " + table()); }
-  std::string user() const override { return Env("DORNVIK_PG_USER"); }
-  std::string password() const override { return Env("DORNVIK_PG_PASSWORD"); }
-  std::string service() const override { return Env("DORNVIK_PG_SERVICE"); }
+  std::string user() const override { return TestEnv("DORNVIK_PG_USER"); }
+  std::string password() const override { return TestEnv("DORNVIK_PG_PASSWORD"); }
+  std::string service() const override { return TestEnv("DORNVIK_PG_SERVICE"); }
   std::string table() const override { return "qrschema.qrv321bew"; }
   void Exec(const std::string& sql) override { Query(sql); }
   Rows Query(const std::string& sql) override {
-    return PgRows(Env("DORNVIK_PG_CONNINFO"), sql, kNull);
+    return PgRows(TestEnv("DORNVIK_PG_CONNINFO"), sql, kNull);
   }
   std::unique_ptr<SqlRuntime> NewRuntime() override { return NewPgRuntime(); }
   std::optional<std::pair<std::string, std::string>> WrongPassword() const override {
@@ -178,10 +174,10 @@ class PgServerEngine : public Engine {
   }
   std::string UnknownService() const override { return "nosuchservice"; }
   std::optional<std::string> NoServer() const override {
-    return std::string("127.0.0.1:1/") + Env("DORNVIK_PG_DB");
+    return std::string("127.0.0.1:1/") + TestEnv("DORNVIK_PG_DB");
   }
   std::optional<std::string> UnknownSchema() const override {
-    return std::string(Env("DORNVIK_PG_HOST")) + ":" + Env("DORNVIK_PG_PORT") + "/postgres";
+    return std::string(TestEnv("DORNVIK_PG_HOST")) + ":" + TestEnv("DORNVIK_PG_PORT") + "/postgres";
   }
 };
 #endif
@@ -192,9 +188,9 @@ class OdbcServerEngine : public PgServerEngine {
  public:
   const char* executable() const override { return "Dornvik_ODBC"; }
   std::string Unavailable() const override {
-    return Env("DORNVIK_ODBC_DSN") ? PgServerEngine::Unavailable() : "no ODBC data source";
+    return TestEnv("DORNVIK_ODBC_DSN") ? PgServerEngine::Unavailable() : "no ODBC data source";
   }
-  std::string service() const override { return Env("DORNVIK_ODBC_DSN"); }
+  std::string service() const override { return TestEnv("DORNVIK_ODBC_DSN"); }
   std::unique_ptr<SqlRuntime> NewRuntime() override { return NewOdbcRuntime(); }
   std::string UnknownService() const override { return "NoSuchDsn"; }
   std::optional<std::string> NoServer() const override { return std::nullopt; }

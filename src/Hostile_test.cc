@@ -36,21 +36,6 @@ const std::string kLogin = Record(1, "LOGIN", "scott");
 const std::string kPass = Record(2, "PASS", "tiger");
 const std::string kNet8 = Record(3, "NET8", "bookings.db");
 
-FakeSqlRuntime::Row Row(const std::string& idn) {
-  FakeSqlRuntime::Row row;
-  row[0] = "T01";
-  row[1] = "2";
-  row[2] = idn;
-  row[3] = "01";
-  row[4] = "20241209000000";
-  row[5] = "20241209070500";
-  row[6] = "1";
-  row[7] = "1";
-  row[9] = "100";
-  row[15] = "62P";
-  return row;
-}
-
 // A run in this process over a scripted database; the settings file holds `settings`.
 class SettingsTest : public testing::Test {
  protected:
@@ -58,7 +43,7 @@ class SettingsTest : public testing::Test {
     run_ = dir_.Join("srv/run");
     MakeDirs(run_);
     MakeDirs(dir_.Join("Velmorand_php/log"));
-    db_.rows = {Row("1")};
+    db_.rows = {FakeSqlRuntime::Booking("1")};
     SqlSetDefault(&db_);
   }
   void TearDown() override { SqlSetDefault(nullptr); }

@@ -153,11 +153,6 @@ class SqliteDb : public Db {
 };
 
 #ifdef DORNVIK_HAVE_PG
-const char* Env(const char* name) {
-  const char* v = std::getenv(name);
-  return v && *v ? v : nullptr;
-}
-
 // The test cluster's booking table, over one connection of the test's own.
 class PgDb : public Db {
  public:
@@ -165,18 +160,19 @@ class PgDb : public Db {
     if (conn_) PQfinish(conn_);
   }
   std::string Unavailable() const override {
-    return Env("DORNVIK_PG_CONNINFO") ? "" : "no PostgreSQL test cluster (scripts/pg-cluster.sh)";
+    return TestEnv("DORNVIK_PG_CONNINFO") ? ""
+                                          : "no PostgreSQL test cluster (scripts/pg-cluster.sh)";
   }
   const char* executable() const override { return "Dornvik_PostgreSQL"; }
   std::string table() const override { return "qrschema.qrv321bew"; }
-  std::string service() const override { return Env("DORNVIK_PG_SERVICE"); }
-  std::string user() const override { return Env("DORNVIK_PG_USER"); }
-  std::string password() const override { return Env("DORNVIK_PG_PASSWORD"); }
+  std::string service() const override { return TestEnv("DORNVIK_PG_SERVICE"); }
+  std::string user() const override { return TestEnv("DORNVIK_PG_USER"); }
+  std::string password() const override { return TestEnv("DORNVIK_PG_PASSWORD"); }
   void Load(const std::string&, const std::vector<Booking>& set) override {
     Query("delete from " + table() + ";" + InsertSql(table(), set));
   }
   Rows Query(const std::string& sql) override {
-    if (!conn_) conn_ = PQconnectdb(Env("DORNVIK_PG_CONNINFO"));
+    if (!conn_) conn_ = PQconnectdb(TestEnv("DORNVIK_PG_CONNINFO"));
     Rows rows;
     EXPECT_EQ(PQstatus(conn_), CONNECTION_OK) << PQerrorMessage(conn_);
     PGresult* res = PQexec(conn_, sql.c_str());

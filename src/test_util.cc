@@ -144,6 +144,11 @@ ProcessResult RunUntilOutput(const std::vector<std::string>& argv, const std::st
 }
 #endif  // _WIN32
 
+const char* TestEnv(const char* name) {
+  const char* value = std::getenv(name);
+  return value && *value ? value : nullptr;
+}
+
 std::string SettingsRecord(int index, const std::string& key, const std::string& value) {
   return "Dornvik;Datenbank;" + key + "\r\n" + std::to_string(index) + ";" + key + ";" +
          EncryptToHex(value, kIniCryptKey) + "\r\n";
@@ -305,6 +310,21 @@ bool FaultFileSystem::SyncDirectoryOf(const char* path) {
 
 bool FaultFileSystem::Remove(const char* path) {
   return !Step(Op::kRemove, path) && base_.Remove(path);
+}
+
+FakeSqlRuntime::Row FakeSqlRuntime::Booking(const std::string& idn) {
+  Row row;
+  row[0] = "T01";
+  row[1] = "2";
+  row[2] = idn;
+  row[3] = "01";
+  row[4] = "20241209000000";
+  row[5] = "20241209070500";
+  row[6] = "1";
+  row[7] = "1";
+  row[9] = "100";
+  row[15] = "62P";
+  return row;
 }
 
 int FakeSqlRuntime::Connect(const char* connectText) {

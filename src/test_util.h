@@ -85,6 +85,9 @@ ProcessResult RunUntilOutput(const std::vector<std::string>& argv, const std::st
 // The path of an executable of this build (for example "Dornvik_SQLite").
 std::string BuildExecutable(const std::string& name);
 
+// An environment variable's value, or null when it is unset or empty.
+const char* TestEnv(const char* name);
+
 // One record of the settings file as the admin tool writes it: "Dornvik;Datenbank;KEY" and
 // "INDEX;KEY;<encrypted value>", with CR LF line ends.
 std::string SettingsRecord(int index, const std::string& key, const std::string& value);
@@ -186,6 +189,10 @@ class FakeSqlRuntime : public SqlRuntime {
   int updateResult = 0;
   int deleteResult = 0;
   int commitResult = 0;
+
+  // A booking row as the cursor delivers it: the given BewIDN, stored 2024-12-09 07:05:00,
+  // source 62P, event code 100.
+  static Row Booking(const std::string& idn);
 
   // Every call, one line each: "connect scott/tiger@db", "update IDN|STO|DTM|UHR|LFN", ...
   std::vector<std::string> calls;
